@@ -1,0 +1,16 @@
+# Cross-compiling for 64-bit Windows with MinGW-w64 (Debian's
+# g++-mingw-w64-x86-64-win32). The programs run under Wine for the tests.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(ZEPT_MINGW x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${ZEPT_MINGW}-gcc)
+set(CMAKE_CXX_COMPILER ${ZEPT_MINGW}-g++)
+set(CMAKE_RC_COMPILER ${ZEPT_MINGW}-windres)
+set(CMAKE_AR ${ZEPT_MINGW}-ar)
+set(CMAKE_RANLIB ${ZEPT_MINGW}-ranlib)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${ZEPT_MINGW})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

@@ -1,0 +1,52 @@
+# Writes the header of pinned artefacts (setup/pins.h.in) after checking the
+# values, so that a build can only pin what the program can use: digests of
+# 64 lowercase hex characters, http or https locations, a course base ending
+# in "/", and 1 to 99 course parts (part names have two digits).
+set(ZEPT_PINS_TEMPLATE ${CMAKE_CURRENT_LIST_DIR}/../setup/pins.h.in)
+
+function(zept_check_digest what value)
+  if(NOT value MATCHES "^[0-9a-f]+$")
+    message(FATAL_ERROR "${what} must be 64 lowercase hexadecimal characters, not '${value}'")
+  endif()
+  string(LENGTH "${value}" length)
+  if(NOT length EQUAL 64)
+    message(FATAL_ERROR "${what} must be 64 lowercase hexadecimal characters, not '${value}'")
+  endif()
+endfunction()
+
+function(zept_check_url what value)
+  # No quote, backslash or blank: the value becomes a C string literal.
+  if(NOT value MATCHES "^https?://[A-Za-z0-9.-]+(:[0-9]+)?/[A-Za-z0-9._~/%!$&'()*+,;=:@-]*$")
+    message(FATAL_ERROR "${what} must be an http or https URL, not '${value}'")
+  endif()
+endfunction()
+
+function(zept_write_pins out python_url python_sha payload_sha part_shas course_base)
+  zept_check_url(ZEPT_PYTHON_URL "${python_url}")
+  zept_check_url(ZEPT_COURSE_BASE_URL "${course_base}")
+  if(NOT course_base MATCHES "/$")
+    message(FATAL_ERROR "ZEPT_COURSE_BASE_URL must end in '/', not '${course_base}'")
+  endif()
+  zept_check_digest(ZEPT_PYTHON_SHA256 "${python_sha}")
+  zept_check_digest(ZEPT_PAYLOAD_SHA256 "${payload_sha}")
+  list(LENGTH part_shas count)
+  if(count LESS 1 OR count GREATER 99)
+    message(FATAL_ERROR "ZEPT_PART_SHA256 must list 1 to 99 part digests, not ${count}")
+  endif()
+  set(lines "")
+  set(n 0)
+  foreach(sha IN LISTS part_shas)
+    math(EXPR n "${n} + 1")
+    zept_check_digest("ZEPT_PART_SHA256 entry ${n}" "${sha}")
+    string(APPEND lines "    \"${sha}\",  // part ${n}\n")
+  endforeach()
+  string(REGEX REPLACE "\n$" "" lines "${lines}")
+
+  set(ZEPT_PYTHON_URL "${python_url}")
+  set(ZEPT_PYTHON_SHA256 "${python_sha}")
+  set(ZEPT_PAYLOAD_SHA256 "${payload_sha}")
+  set(ZEPT_COURSE_BASE_URL "${course_base}")
+  set(ZEPT_PART_COUNT ${count})
+  set(ZEPT_PART_SHA256_C "${lines}")
+  configure_file(${ZEPT_PINS_TEMPLATE} ${out} @ONLY)
+endfunction()

@@ -1,0 +1,56 @@
+// zept-setup: installs the course Tarnwick (title 1 of Olvenmark) into the
+// user's profile, with no questions and no administrator rights.
+
+#include <stdio.h>
+#include <string.h>
+#include <windows.h>
+
+#include "fetch/sha256_file.h"
+#include "setup/layout.h"
+#include "setup/selftest.h"
+#include "setup/stages.h"
+#include "system/console.h"
+
+enum { LOCAL_APP_DATA_CHARS = 260 };
+
+int main(int argc, char **argv)
+{
+    wchar_t local_app_data[LOCAL_APP_DATA_CHARS];
+    InstallLayout layout;
+    char digest_text[DIGEST_TEXT_BYTES];
+    unsigned char copy_buffer[COPY_BUFFER_BYTES];
+    int ok = 0;
+    DWORD n;
+
+    if (argc > 1 && strcmp(argv[1], "--selftest") == 0)
+        return run_selftest();
+
+    printf("Tarnwick - Olvenmark, Title 1 - Setup\n");
+    printf("============================================================\n");
+    printf("This setup needs an internet connection once, to download the\n");
+    printf("Python runtime (from python.org) and the course package (from\n");
+    printf("the project's own site). Every download is verified by a\n");
+    printf("checksum before anything is installed.\n\n");
+
+    // A value that does not fit is reported by its needed size and leaves
+    // the buffer unfilled: treated like a missing one.
+    n = GetEnvironmentVariableW(L"LOCALAPPDATA", local_app_data, LOCAL_APP_DATA_CHARS);
+    if (n == 0 || n >= LOCAL_APP_DATA_CHARS || !compose_layout(&layout, local_app_data)) {
+        printf("Could not find your local application folder.\n");
+        goto done;
+    }
+
+    if (!installation_complete(&layout)) {
+        // A marker left from an earlier installation must not vouch for
+        // folders that are about to be extracted again.
+        DeleteFileW(layout.MarkerFile);
+        if (!runtime_stage(&layout, digest_text) || !course_stage(&layout, digest_text, copy_buffer))
+            goto done;
+    }
+    finish_setup(&layout);
+    ok = 1;
+
+done:
+    pause_at_end();
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+#include "setup/layout.h"
+
+// The stages of a setup run, in the order main runs them. Each prints its
+// own progress lines and, on failure, the one message that tells the user
+// what to do; the caller adds the closing pause.
+// digest_text is the run's digest buffer (DIGEST_TEXT_BYTES) and
+// copy_buffer the run's COPY_BUFFER_BYTES buffer for joining course parts.
+
+enum { COPY_BUFFER_BYTES = 65536 };
+
+// Makes sure a verified runtime archive lies in the downloads folder
+// (downloading it unless one is there) and extracts it into PythonDir.
+// 1 when pythonw.exe exists afterwards. A download that fails its digest
+// is deleted.
+int runtime_stage(InstallLayout *layout, char *digest_text);
+
+// Makes sure a verified course package lies in the downloads folder
+// (building it from the verified parts unless one is there), extracts it
+// into AppDir and writes the marker. 1 when the launcher script exists
+// afterwards. A package that is being built or fails its digest never
+// survives a failure; the part files always stay.
+int course_stage(InstallLayout *layout, char *digest_text, unsigned char *copy_buffer);
+
+// Writes the desktop and Start-menu shortcuts, starts the course and prints
+// the closing text. Nothing here fails the run.
+void finish_setup(const InstallLayout *layout);

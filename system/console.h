@@ -1,0 +1,7 @@
+#pragma once
+
+// Closing prompt of every setup run: prints "\nPress Enter to close this
+// window.\n", flushes standard output so the prompt is visible even when it
+// is redirected, then reads one character. Returns that character or EOF;
+// with standard input at end of file it returns at once.
+int pause_at_end(void);

@@ -1,0 +1,49 @@
+#include "system/files.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <windows.h>
+
+int file_exists(const wchar_t *path)
+{
+    DWORD attributes = GetFileAttributesW(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return 0;
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 0 : 1;
+}
+
+void mkdirs(const wchar_t *path)
+{
+    WidePath work;
+    size_t length = wcslen(path);
+    if (length >= WIDE_PATH_CHARS)
+        return;
+    wcscpy(work, path);
+
+    // The first two characters are never cut points, so "C:" stays whole.
+    for (size_t i = 2; i < length; i++) {
+        wchar_t c = work[i];
+        if (c != L'\\' && c != L'/')
+            continue;
+        work[i] = 0;
+        CreateDirectoryW(work, NULL);
+        work[i] = c;
+    }
+    CreateDirectoryW(work, NULL);
+}
+
+int compose_path(wchar_t *out, size_t cap, const wchar_t *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    // The formatter leaves a buffer that it fills exactly unterminated, and
+    // reports -1 when the text is longer: both count as "does not fit".
+    int n = _vsnwprintf(out, cap, format, args);
+    va_end(args);
+    if (n < 0 || (size_t)n >= cap) {
+        if (cap > 0)
+            out[0] = 0;
+        return 0;
+    }
+    return 1;
+}

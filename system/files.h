@@ -1,0 +1,23 @@
+#pragma once
+
+#include <wchar.h>
+
+// A UTF-16 path buffer: 4096 characters, terminator included.
+enum { WIDE_PATH_CHARS = 4096 };
+typedef wchar_t WidePath[WIDE_PATH_CHARS];
+
+// 1 when path names an existing file that is not a directory (read-only,
+// hidden and empty files count); 0 for a directory, a missing, inaccessible
+// or malformed path. Opens nothing.
+int file_exists(const wchar_t *path);
+
+// Creates path and every missing folder above it. Reports nothing: a folder
+// that cannot be made shows up later, when something fails to be written
+// into it. Paths of WIDE_PATH_CHARS characters or more are ignored.
+void mkdirs(const wchar_t *path);
+
+// Bounded composition into out (capacity cap, terminator included) with the
+// C runtime's wide formatter. 1 when the whole result fits and is
+// terminated; 0 when it would not fit, with out set to the empty string, so
+// that a truncated path is never used.
+int compose_path(wchar_t *out, size_t cap, const wchar_t *format, ...);

@@ -1,0 +1,11 @@
+#pragma once
+
+#include <wchar.h>
+
+// Writes the shell shortcut link_path (replacing one that is there) with the
+// given target, argument text and working folder, and the description
+// "Tarnwick - Olvenmark". Needs COM initialised on the calling thread.
+// Every failure is silent: no file, or a file without the property whose
+// setter failed.
+void make_shortcut(const wchar_t *link_path, const wchar_t *target, const wchar_t *arguments,
+                   const wchar_t *work_dir);
