@@ -1,0 +1,160 @@
+"""The build's own Wine prefix, isolated from the user's home.
+
+    winepfx.py --build DIR up      create and boot the prefix once, start its
+                                   wineserver for the run, install the tar.exe
+                                   stand-in and trust the test CA
+    winepfx.py --build DIR down    stop the prefix's wineserver
+    winepfx.py --build DIR run -- PROGRAM [ARGS...]
+                                   run a Windows program in the prefix
+
+Everything lives under DIR/wine: the prefix, the HOME that Wine links the
+prefix's shell folders to, the test certificates and the logs. Output of
+Windows programs is captured through files, never pipes: Wine's background
+processes can inherit a pipe and keep it open after the program has ended.
+"""
+import argparse
+import glob
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import certs  # noqa: E402
+
+
+def paths(build):
+    root = os.path.join(os.path.abspath(build), "wine")
+    return {
+        "root": root,
+        "prefix": os.path.join(root, "prefix"),
+        "home": os.path.join(root, "home"),
+        "certs": os.path.join(root, "certs"),
+        "logs": os.path.join(root, "logs"),
+        "tools": os.path.join(os.path.abspath(build), "tools"),
+        "ready": os.path.join(root, "prefix", ".zept-ready"),
+    }
+
+
+def wine_env(build):
+    p = paths(build)
+    env = dict(os.environ)
+    for name in ("DISPLAY", "WAYLAND_DISPLAY"):
+        env.pop(name, None)
+    env.update(
+        WINEPREFIX=p["prefix"],
+        HOME=p["home"],
+        XDG_CONFIG_HOME=os.path.join(p["home"], ".config"),
+        XDG_DATA_HOME=os.path.join(p["home"], ".local", "share"),
+        XDG_CACHE_HOME=os.path.join(p["home"], ".cache"),
+        WINEDEBUG="-all",
+        WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d",
+    )
+    return env
+
+
+def windows_path(path):
+    """The Windows name of a Linux path, through Wine's Z: drive."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def drive_c(build):
+    return os.path.join(paths(build)["prefix"], "drive_c")
+
+
+def user_dir(build):
+    users = [d for d in glob.glob(os.path.join(drive_c(build), "users", "*"))
+             if os.path.basename(d) != "Public" and os.path.isdir(d)]
+    return users[0]
+
+
+def system32(build):
+    return os.path.join(drive_c(build), "windows", "system32")
+
+
+def _quiet(build, argv, timeout=300):
+    """Runs a Linux or Wine command with its output in the log folder."""
+    p = paths(build)
+    os.makedirs(p["logs"], exist_ok=True)
+    log = os.path.join(p["logs"], "prefix.log")
+    with open(log, "ab") as out:
+        return subprocess.run(argv, env=wine_env(build), stdin=subprocess.DEVNULL, stdout=out,
+                              stderr=out, timeout=timeout).returncode
+
+
+def run(build, argv, stdin=b"", timeout=180, cwd=None):
+    """Runs a Windows program; returns (exit code, stdout bytes, stderr bytes)."""
+    with tempfile.TemporaryDirectory(dir=paths(build)["root"]) as tmp:
+        names = [os.path.join(tmp, n) for n in ("in", "out", "err")]
+        with open(names[0], "wb") as f:
+            f.write(stdin)
+        with open(names[0], "rb") as i, open(names[1], "wb") as o, open(names[2], "wb") as e:
+            rc = subprocess.run(["wine"] + list(argv), env=wine_env(build), stdin=i, stdout=o, stderr=e,
+                                timeout=timeout, cwd=cwd).returncode
+        with open(names[1], "rb") as o, open(names[2], "rb") as e:
+            return rc, o.read(), e.read()
+
+
+def tool(build, name):
+    return os.path.join(paths(build)["tools"], name + ".exe")
+
+
+def install_tar(build):
+    shutil.copyfile(tool(build, "tar-standin"), os.path.join(system32(build), "tar.exe"))
+
+
+def up(build):
+    p = paths(build)
+    for d in (p["prefix"], p["home"], p["logs"]):
+        os.makedirs(d, exist_ok=True)
+    # Persistent for the run: each program then starts in a fraction of a second.
+    _quiet(build, ["wineserver", "-p"])
+    if not os.path.exists(p["ready"]):
+        if _quiet(build, ["wineboot", "-i"]) != 0:
+            print("wineboot failed; see", p["logs"])
+            return 1
+        # Shortcuts "on the desktop" must land inside the prefix, not in a
+        # folder that Wine links elsewhere.
+        desktop = os.path.join(user_dir(build), "Desktop")
+        if os.path.islink(desktop):
+            os.unlink(desktop)
+        os.makedirs(desktop, exist_ok=True)
+        certs.make(p["certs"])
+        rc, out, err = run(build, [tool(build, "trust-ca"), windows_path(os.path.join(p["certs"], "ca.der"))])
+        if rc != 0:
+            print("could not trust the test CA:", rc, out, err)
+            return 1
+        with open(p["ready"], "w") as f:
+            f.write("ready\n")
+    install_tar(build)
+    print("prefix ready:", p["prefix"])
+    return 0
+
+
+def down(build):
+    _quiet(build, ["wineserver", "-k"], timeout=60)
+    return 0
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    parser.add_argument("action", choices=["up", "down", "run"])
+    argv = sys.argv[1:]
+    # argparse drops every "--"; the program's own arguments may hold some.
+    program = argv[argv.index("--") + 1:] if "--" in argv else []
+    args = parser.parse_args(argv[:argv.index("--")] if "--" in argv else argv)
+    if args.action == "up":
+        return up(args.build)
+    if args.action == "down":
+        return down(args.build)
+    rc, out, err = run(args.build, program, timeout=600)
+    sys.stdout.buffer.write(out)
+    sys.stderr.buffer.write(err)
+    return rc
+
+
+if __name__ == "__main__":
+    sys.exit(main())

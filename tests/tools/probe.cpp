@@ -1,0 +1,48 @@
+// Runs one routine of the setup program's download and system subsystems on
+// the arguments of its command line, so that tests can drive it against
+// real servers, files and tar:
+//   zept-probe.exe sha256 PATH          prints the digest text, or FAIL
+//   zept-probe.exe download URL DEST
+//   zept-probe.exe extract ARCHIVE DIR
+//   zept-probe.exe exists PATH
+//   zept-probe.exe mkdirs PATH
+// Prints the routine's result (1 or 0) and exits with it (sha256: 1 or 0).
+#include <stdio.h>
+#include <windows.h>
+#include <shellapi.h>
+
+#include "fetch/download.h"
+#include "fetch/sha256_file.h"
+#include "system/extract.h"
+#include "system/files.h"
+
+int main(void)
+{
+    int argc = 0;
+    wchar_t **args = CommandLineToArgvW(GetCommandLineW(), &argc);
+    int result = -1;
+    if (args == NULL || argc < 3)
+        return 2;
+    const wchar_t *verb = args[1];
+    if (wcscmp(verb, L"sha256") == 0) {
+        char digest[DIGEST_TEXT_BYTES + 1] = "";
+        result = sha256_file(args[2], digest);
+        printf("%s\n", result ? digest : "FAIL");
+        return result;
+    }
+    if (wcscmp(verb, L"download") == 0 && argc == 4)
+        result = download(args[2], args[3]);
+    else if (wcscmp(verb, L"extract") == 0 && argc == 4)
+        result = extract_tar(args[2], args[3]);
+    else if (wcscmp(verb, L"exists") == 0)
+        result = file_exists(args[2]);
+    else if (wcscmp(verb, L"mkdirs") == 0) {
+        mkdirs(args[2]);
+        result = 1;
+    }
+    if (result < 0)
+        return 2;
+    printf("%d\n", result);
+    fflush(stdout);
+    return result;
+}

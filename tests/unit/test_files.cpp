@@ -1,0 +1,114 @@
+// mkdirs, file_exists and compose_path against the real file system.
+#define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
+#include <doctest.h>
+
+#include <string>
+#include <windows.h>
+
+#include "system/files.h"
+#include "unit_support.h"
+
+TEST_CASE("mkdirs creates every missing folder")
+{
+    std::wstring base = fresh_temp_dir(L"mkdirs");
+    struct Row {
+        const wchar_t *given;   // appended to base
+        const wchar_t *exists;  // appended to base: must be a folder afterwards
+    };
+    const Row rows[] = {
+        {L"\\one", L"\\one"},
+        {L"\\mixed\\a/b\\c", L"\\mixed\\a\\b\\c"},
+        {L"\\trailing\\a\\b\\", L"\\trailing\\a\\b"},
+        {L"\\doubled\\a\\\\b", L"\\doubled\\a\\b"},
+        {L"\\one\\again", L"\\one\\again"},  // under a folder that exists
+    };
+    for (const Row &row : rows) {
+        std::wstring given = base + row.given;
+        CAPTURE(std::string(given.begin(), given.end()));
+        mkdirs(given.c_str());
+        CHECK(is_dir(base + row.exists));
+    }
+    // The caller's string is never changed.
+    std::wstring given = base + L"\\kept\\a";
+    std::wstring before = given;
+    mkdirs(given.c_str());
+    CHECK(given == before);
+}
+
+TEST_CASE("mkdirs with relative and short paths")
+{
+    std::wstring base = fresh_temp_dir(L"relative");
+    REQUIRE(SetCurrentDirectoryW(base.c_str()));
+    // The second character is no cut point: "r" is never created, so
+    // neither is anything below it.
+    mkdirs(L"r\\s\\t");
+    CHECK_FALSE(is_dir(base + L"\\r"));
+    CHECK_FALSE(is_dir(base + L"\\r\\s"));
+    // From the third character on, the scan creates relative folders too.
+    mkdirs(L"rel\\s\\t");
+    CHECK(is_dir(base + L"\\rel\\s\\t"));
+    // Two characters or fewer: only the final attempt on the whole path.
+    mkdirs(L"ab");
+    CHECK(is_dir(base + L"\\ab"));
+    mkdirs(L"");
+}
+
+TEST_CASE("mkdirs takes paths of 4095 characters and ignores 4096")
+{
+    std::wstring base = fresh_temp_dir(L"long");
+    // "\." components keep the real folder shallow while the text is long.
+    for (size_t length : {(size_t)4095, (size_t)4096}) {
+        std::wstring root = base + (length == 4095 ? L"\\taken" : L"\\ignored");
+        std::wstring path = root;
+        std::wstring leaf = L"\\leaf";
+        while (path.size() + 2 + leaf.size() <= length)
+            path += L"\\.";
+        leaf.append(length - path.size() - leaf.size(), L'x');
+        path += leaf;
+        REQUIRE(path.size() == length);
+        mkdirs(path.c_str());
+        CHECK(is_dir(root) == (length == 4095));
+    }
+}
+
+TEST_CASE("file_exists")
+{
+    std::wstring base = fresh_temp_dir(L"exists");
+    std::wstring plain = base + L"\\plain.txt";
+    std::wstring empty = base + L"\\empty.txt";
+    std::wstring read_only = base + L"\\read-only.txt";
+    std::wstring hidden = base + L"\\hidden.txt";
+    REQUIRE(write_file(plain, "x"));
+    REQUIRE(write_file(empty, ""));
+    REQUIRE(write_file(read_only, "x"));
+    REQUIRE(write_file(hidden, "x"));
+    REQUIRE(SetFileAttributesW(read_only.c_str(), FILE_ATTRIBUTE_READONLY));
+    REQUIRE(SetFileAttributesW(hidden.c_str(), FILE_ATTRIBUTE_HIDDEN));
+
+    struct Row {
+        std::wstring path;
+        int expected;
+    };
+    const Row rows[] = {
+        {plain, 1}, {empty, 1}, {read_only, 1}, {hidden, 1},
+        {base, 0}, {base + L"\\missing.txt", 0}, {L"", 0}, {base + L"\\plain.txt\\below", 0},
+    };
+    for (const Row &row : rows) {
+        CAPTURE(std::string(row.path.begin(), row.path.end()));
+        CHECK(file_exists(row.path.c_str()) == row.expected);
+    }
+    SetFileAttributesW(read_only.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST_CASE("compose_path never yields a truncated or unterminated path")
+{
+    wchar_t out[8];
+    CHECK(compose_path(out, 8, L"%ls\\%ls", L"ab", L"cdef") == 1);  // 7 characters fit
+    CHECK(std::wstring(out) == L"ab\\cdef");
+    wmemset(out, L'z', 8);
+    CHECK(compose_path(out, 8, L"%ls\\%ls", L"ab", L"cdefg") == 0);  // 8: no room for the terminator
+    CHECK(out[0] == 0);
+    wmemset(out, L'z', 8);
+    CHECK(compose_path(out, 8, L"%ls\\%ls", L"abcd", L"efghij") == 0);
+    CHECK(out[0] == 0);
+}
