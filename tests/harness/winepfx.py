@@ -84,15 +84,16 @@ def _quiet(build, argv, timeout=300):
                               stderr=out, timeout=timeout).returncode
 
 
-def run(build, argv, stdin=b"", timeout=180, cwd=None):
-    """Runs a Windows program; returns (exit code, stdout bytes, stderr bytes)."""
+def run(build, argv, stdin=b"", timeout=180, cwd=None, merge=False):
+    """Runs a Windows program; returns (exit code, stdout bytes, stderr bytes).
+    With merge, standard error goes into the same file as standard output."""
     with tempfile.TemporaryDirectory(dir=paths(build)["root"]) as tmp:
         names = [os.path.join(tmp, n) for n in ("in", "out", "err")]
         with open(names[0], "wb") as f:
             f.write(stdin)
         with open(names[0], "rb") as i, open(names[1], "wb") as o, open(names[2], "wb") as e:
-            rc = subprocess.run(["wine"] + list(argv), env=wine_env(build), stdin=i, stdout=o, stderr=e,
-                                timeout=timeout, cwd=cwd).returncode
+            rc = subprocess.run(["wine"] + list(argv), env=wine_env(build), stdin=i, stdout=o,
+                                stderr=subprocess.STDOUT if merge else e, timeout=timeout, cwd=cwd).returncode
         with open(names[1], "rb") as o, open(names[2], "rb") as e:
             return rc, o.read(), e.read()
 

@@ -1,0 +1,24 @@
+#!/bin/sh
+# Installs the Debian packages that building and testing need. Idempotent:
+# when everything is there it only checks and returns.
+set -eu
+
+PACKAGES="cmake make g++-mingw-w64-x86-64-win32 wine wine64 libarchive-tools
+python3 python3-pytest openssl doctest-dev osslsigncode"
+
+missing=""
+for package in $PACKAGES; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing="$missing $package"
+    fi
+done
+[ -z "$missing" ] && exit 0
+
+echo "Installing:$missing"
+as_root=""
+if [ "$(id -u)" != 0 ]; then
+    as_root="sudo"
+fi
+$as_root apt-get update -q
+# shellcheck disable=SC2086
+DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y -q --no-install-recommends $missing

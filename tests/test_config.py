@@ -1,0 +1,88 @@
+"""The pinned artefacts as build configuration: what a build pins is what
+its self-test prints, and configuring refuses values the program cannot use."""
+import hashlib
+import os
+import subprocess
+
+import pytest
+
+from conftest import crlf, exe, run_with_env, selftest_report
+
+SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+GOOD = {
+    "python_url": "https://mirror.example.net/python/python-3.12.10-embed-amd64.zip",
+    "python_sha": "11" * 32,
+    "payload_sha": "22" * 32,
+    "parts": "aa" * 32 + ";" + "bb" * 32 + ";" + "cc" * 32,
+    "base": "https://course.example.net/downloads/",
+}
+
+
+def write_pins(work, **values):
+    """Runs the build's pin writer on values; returns (exit code, output, header)."""
+    v = dict(GOOD, **values)
+    script = os.path.join(work, "pins-case.cmake")
+    out = os.path.join(work, "pins.h")
+    with open(script, "w") as f:
+        f.write('include("%s/cmake/pins.cmake")\n' % SOURCE)
+        f.write('zept_write_pins("%s" "${python_url}" "${python_sha}" "${payload_sha}" "${parts}" "${base}")\n'
+                % out)
+    run = subprocess.run(["cmake"] + ["-D%s=%s" % item for item in v.items()] + ["-P", script],
+                         capture_output=True, text=True)
+    header = open(out).read() if run.returncode == 0 else None
+    return run.returncode, run.stdout + run.stderr, header
+
+
+def test_good_values_make_the_header(work):
+    rc, output, header = write_pins(work)
+    assert rc == 0, output
+    assert '#define PYTHON_URL        L"%s"' % GOOD["python_url"] in header
+    assert '#define PART_COUNT        3' in header
+    assert '    "%s",  // part 3' % ("cc" * 32) in header
+
+
+@pytest.mark.parametrize("field,value,complaint", [
+    ("python_sha", "4ACBED6DD1C744B0376E3B1CF57CE906F9DC9E95E68824584C8099A63025A3C3", "ZEPT_PYTHON_SHA256"),
+    ("python_sha", "abc", "ZEPT_PYTHON_SHA256"),
+    ("payload_sha", "g" * 64, "ZEPT_PAYLOAD_SHA256"),
+    ("parts", "aa" * 32 + ";" + "b" * 63, "ZEPT_PART_SHA256 entry 2"),
+    ("parts", "", "ZEPT_PART_SHA256"),
+    ("python_url", "ftp://example.net/python.zip", "ZEPT_PYTHON_URL"),
+    ("python_url", 'https://example.net/a"b.zip', "ZEPT_PYTHON_URL"),
+    ("base", "https://course.example.net/downloads", "ZEPT_COURSE_BASE_URL"),
+    ("base", "course.example.net/downloads/", "ZEPT_COURSE_BASE_URL"),
+])
+def test_unusable_values_are_refused(work, field, value, complaint):
+    rc, output, _ = write_pins(work, **{field: value})
+    assert rc != 0
+    assert complaint in output
+
+
+def test_test_build_prints_its_own_pins(build):
+    def digest(name):
+        with open(os.path.join(build, "artefacts", name), "rb") as f:
+            return hashlib.sha256(f.read()).hexdigest()
+    run = run_with_env(build, exe(build, "zept-setup-test"), ["--selftest"])
+    assert run.rc == 0
+    assert run.text == crlf(selftest_report(digest("python-embed.zip"), digest("zept-payload.zip")))
+
+
+def test_configured_build_pins_what_it_was_given(build, work):
+    tree = os.path.join(work, "tree")
+    configure = subprocess.run(
+        ["cmake", "-S", SOURCE, "-B", tree, "-DZEPT_TESTS=OFF",
+         "-DZEPT_PYTHON_URL=" + GOOD["python_url"], "-DZEPT_PYTHON_SHA256=" + GOOD["python_sha"],
+         "-DZEPT_PAYLOAD_SHA256=" + GOOD["payload_sha"], "-DZEPT_PART_SHA256=" + GOOD["parts"],
+         "-DZEPT_COURSE_BASE_URL=" + GOOD["base"]], capture_output=True, text=True)
+    assert configure.returncode == 0, configure.stdout + configure.stderr
+    compiled = subprocess.run(["cmake", "--build", tree, "--target", "zept-setup", "-j2"],
+                              capture_output=True, text=True)
+    assert compiled.returncode == 0, compiled.stdout + compiled.stderr
+    run = run_with_env(build, os.path.join(tree, "zept-setup.exe"), ["--selftest"])
+    assert run.rc == 0
+    assert run.text == crlf(selftest_report(GOOD["python_sha"], GOOD["payload_sha"], parts=3))
+
+    refused = subprocess.run(["cmake", "-S", SOURCE, "-B", tree, "-DZEPT_PAYLOAD_SHA256=" + "Z" * 64],
+                             capture_output=True, text=True)
+    assert refused.returncode != 0
+    assert "ZEPT_PAYLOAD_SHA256 must be 64 lowercase hexadecimal characters" in refused.stderr

@@ -1,0 +1,182 @@
+"""download() against loopback HTTP and HTTPS servers: bytes on disk, bytes
+on the wire, and what a failure leaves at the destination."""
+import os
+import random
+
+import pytest
+
+from conftest import probe, windows_path
+from testserver import Route
+
+PREVIOUS = b"a file that was there before the call"
+
+
+def body(size, seed=0):
+    return random.Random(seed).randbytes(size)
+
+
+def fetch(build, url, dest):
+    run = probe(build, "download", url, windows_path(dest))
+    assert run.rc in (0, 1), run
+    return run.rc
+
+
+def url_of(server, path, tls=True, explicit_port=True):
+    scheme = "https" if tls else "http"
+    port = ":%d" % server.server_address[1] if explicit_port else ""
+    return "%s://localhost%s%s" % (scheme, port, path)
+
+
+@pytest.mark.parametrize("tls", [True, False], ids=["https", "http"])
+def test_bodies_arrive_byte_for_byte(build, work, servers, tls):
+    server = servers(tls=tls)
+    cases = {
+        "/empty": Route(body=b""),
+        "/one-chunk": Route(body=body(65536, 1)),
+        "/three-chunks": Route(body=body(3 * 65536, 2)),
+        "/odd": Route(body=body(3 * 65536 + 17, 3)),
+        "/chunked": Route(body=body(200001, 4), chunked=True),
+    }
+    if tls:
+        # Seen under Wine 8.0: an empty chunked body fails over plain HTTP
+        # (0 from download) while the same response over TLS is fine.
+        cases["/chunked-empty"] = Route(body=b"", chunked=True)
+    server.routes.update(cases)
+    for path, route in cases.items():
+        dest = os.path.join(work, path.strip("/") + ".bin")
+        assert fetch(build, url_of(server, path, tls), dest) == 1, path
+        with open(dest, "rb") as f:
+            assert f.read() == route.body, path
+
+
+def test_large_body_over_https(build, work, servers):
+    server = servers()
+    data = body(64 * 1024 * 1024 + 12345, 5)
+    server.routes["/large"] = Route(body=data)
+    dest = os.path.join(work, "large.bin")
+    assert fetch(build, url_of(server, "/large"), dest) == 1
+    with open(dest, "rb") as f:
+        assert f.read() == data
+
+
+def test_one_get_with_only_the_stack_headers(build, work, servers):
+    server = servers()
+    server.routes["/file"] = Route(body=b"x")
+    assert fetch(build, url_of(server, "/file"), os.path.join(work, "file")) == 1
+    assert len(server.requests) == 1
+    request = server.requests[0]
+    assert (request.method, request.path) == ("GET", "/file")
+    headers = dict(request.headers)
+    assert headers["User-Agent"] == "ZEPT-Setup/0.1"
+    # The program adds no header of its own; Host and Connection are the stack's.
+    assert sorted(headers) == ["Connection", "Host", "User-Agent"]
+
+
+@pytest.mark.parametrize("tls,port", [(True, 443), (False, 80)], ids=["https-443", "http-80"])
+def test_default_ports(build, work, servers, tls, port):
+    try:
+        server = servers(tls=tls, port=port)
+    except OSError:
+        pytest.skip("port %d is taken on this machine" % port)
+    server.routes["/default"] = Route(body=b"default port")
+    dest = os.path.join(work, "default.bin")
+    assert fetch(build, url_of(server, "/default", tls, explicit_port=False), dest) == 1
+    with open(dest, "rb") as f:
+        assert f.read() == b"default port"
+
+
+def test_untrusted_certificate_fails_and_leaves_no_file(build, work, servers):
+    server = servers(rogue=True)
+    server.routes["/file"] = Route(body=b"x")
+    dest = os.path.join(work, "file.bin")
+    with open(dest, "wb") as f:
+        f.write(PREVIOUS)
+    assert fetch(build, url_of(server, "/file"), dest) == 0
+    assert not os.path.exists(dest)
+
+
+@pytest.mark.parametrize("status", [404, 204, 206, 500])
+@pytest.mark.parametrize("existing", [False, True], ids=["fresh", "replacing"])
+def test_any_status_but_200_fails_and_leaves_no_file(build, work, servers, status, existing):
+    server = servers()
+    server.routes["/file"] = Route(status=status, body=b"partial or error body")
+    dest = os.path.join(work, "file.bin")
+    if existing:
+        with open(dest, "wb") as f:
+            f.write(PREVIOUS)
+    assert fetch(build, url_of(server, "/file"), dest) == 0
+    assert not os.path.exists(dest)
+
+
+def test_redirect_to_a_200_is_followed_by_the_stack(build, work, servers):
+    server = servers()
+    server.routes["/old"] = Route(status=302, location="/new")
+    server.routes["/new"] = Route(body=b"moved content")
+    dest = os.path.join(work, "moved.bin")
+    assert fetch(build, url_of(server, "/old"), dest) == 1
+    with open(dest, "rb") as f:
+        assert f.read() == b"moved content"
+    assert [r.path for r in server.requests] == ["/old", "/new"]
+
+
+def test_an_existing_file_is_replaced(build, work, servers):
+    server = servers()
+    server.routes["/short"] = Route(body=b"new")
+    dest = os.path.join(work, "file.bin")
+    with open(dest, "wb") as f:
+        f.write(PREVIOUS)
+    assert fetch(build, url_of(server, "/short"), dest) == 1
+    with open(dest, "rb") as f:
+        assert f.read() == b"new"
+
+
+@pytest.mark.parametrize("chunked", [
+    False,
+    pytest.param(True, marks=pytest.mark.xfail(strict=True, reason=(
+        "Wine 8.0's WinHTTP ends a chunked body cut short as if it were whole, and nothing "
+        "in the API tells the two apart; the setup's digests reject such a file"))),
+], ids=["content-length", "chunked"])
+def test_connection_dropped_mid_body_fails_and_leaves_no_file(build, work, servers, chunked):
+    server = servers()
+    server.routes["/drop"] = Route(body=body(300000, 6), drop_after=150000, chunked=chunked)
+    dest = os.path.join(work, "drop.bin")
+    assert fetch(build, url_of(server, "/drop"), dest) == 0
+    assert not os.path.exists(dest)
+
+
+@pytest.mark.parametrize("url", [
+    "ftp://localhost:{port}/file",
+    "file:///C:/windows/win.ini",
+    "https://" + "h" * 256 + ":{port}/file",
+    "https://localhost:{port}/" + "p" * 2047,
+    "not a url",
+], ids=["ftp", "file", "long-host", "long-path", "garbage"])
+def test_unusable_urls_send_nothing_and_leave_the_file(build, work, servers, url):
+    server = servers()
+    server.routes["/file"] = Route(body=b"x")
+    dest = os.path.join(work, "file.bin")
+    with open(dest, "wb") as f:
+        f.write(PREVIOUS)
+    assert fetch(build, url.format(port=server.server_address[1]), dest) == 0
+    assert server.requests == []
+    with open(dest, "rb") as f:
+        assert f.read() == PREVIOUS
+
+
+def test_missing_destination_folder_fails_after_the_answer(build, work, servers):
+    server = servers()
+    server.routes["/file"] = Route(body=b"x")
+    dest = os.path.join(work, "no-such-folder", "file.bin")
+    assert fetch(build, url_of(server, "/file"), dest) == 0
+    assert [r.path for r in server.requests] == ["/file"]
+    assert not os.path.exists(os.path.dirname(dest))
+
+
+def test_nothing_listening_fails(build, work, servers):
+    server = servers()
+    port = server.server_address[1]
+    server.shutdown()
+    server.server_close()
+    dest = os.path.join(work, "file.bin")
+    assert fetch(build, "https://localhost:%d/file" % port, dest) == 0
+    assert not os.path.exists(dest)

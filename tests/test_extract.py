@@ -1,0 +1,121 @@
+"""extract_tar() with the system folder's tar.exe (the bsdtar stand-in)."""
+import io
+import os
+import shutil
+import time
+import zipfile
+
+import pytest
+
+import winepfx
+from conftest import probe, run_windows, windows_path
+
+
+def make_zip(path, members):
+    with zipfile.ZipFile(path, "w") as archive:
+        for name, data in members.items():
+            archive.writestr(name, data)
+
+
+MEMBERS = {"top.txt": b"top\n", "sub dir/inner.bin": bytes(range(256)) * 40}
+
+
+def extracted(folder):
+    found = {}
+    for base, _, files in os.walk(folder):
+        for name in files:
+            full = os.path.join(base, name)
+            with open(full, "rb") as f:
+                found[os.path.relpath(full, folder).replace(os.sep, "/")] = f.read()
+    return found
+
+
+def test_zip_into_new_nested_folder_with_spaces(build, work):
+    archive = os.path.join(work, "my archives", "course package.zip")
+    os.makedirs(os.path.dirname(archive))
+    make_zip(archive, MEMBERS)
+    dest = os.path.join(work, "new folder", "deeper still", "app")
+    run = probe(build, "extract", windows_path(archive), windows_path(dest))
+    assert run.rc == 1
+    assert extracted(dest) == MEMBERS
+
+
+def test_extracting_twice_into_the_same_folder(build, work):
+    archive = os.path.join(work, "a.zip")
+    make_zip(archive, MEMBERS)
+    dest = os.path.join(work, "out")
+    os.makedirs(dest)
+    with open(os.path.join(dest, "kept.txt"), "wb") as f:
+        f.write(b"earlier content stays")
+    assert probe(build, "extract", windows_path(archive), windows_path(dest)).rc == 1
+    assert probe(build, "extract", windows_path(archive), windows_path(dest)).rc == 1
+    assert extracted(dest) == dict(MEMBERS, **{"kept.txt": b"earlier content stays"})
+
+
+def test_damaged_archive(build, work):
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w") as archive:
+        archive.writestr("top.txt", b"x" * 5000)
+    archive = os.path.join(work, "damaged.zip")
+    with open(archive, "wb") as f:
+        f.write(buffer.getvalue()[: len(buffer.getvalue()) // 2])
+    assert probe(build, "extract", windows_path(archive), windows_path(os.path.join(work, "out"))).rc == 0
+
+
+def test_destination_that_cannot_be_created(build, work):
+    archive = os.path.join(work, "a.zip")
+    make_zip(archive, MEMBERS)
+    blocker = os.path.join(work, "blocker")
+    with open(blocker, "wb") as f:
+        f.write(b"a file where a folder should be")
+    assert probe(build, "extract", windows_path(archive), windows_path(os.path.join(blocker, "out"))).rc == 0
+
+
+def test_any_nonzero_exit_of_tar_fails(build, work, system_tar):
+    # trust-ca.exe stands in for a tar that rejects its arguments (exit 2).
+    archive = os.path.join(work, "a.zip")
+    make_zip(archive, MEMBERS)
+    system_tar(winepfx.tool(build, "trust-ca"))
+    assert probe(build, "extract", windows_path(archive), windows_path(os.path.join(work, "out"))).rc == 0
+
+
+def test_no_tar_in_the_system_folder(build, work, system_tar):
+    archive = os.path.join(work, "a.zip")
+    make_zip(archive, MEMBERS)
+    system_tar(None)
+    started = time.monotonic()
+    assert probe(build, "extract", windows_path(archive), windows_path(os.path.join(work, "out"))).rc == 0
+    assert time.monotonic() - started < 30
+
+
+@pytest.mark.parametrize("system_has_tar", [True, False], ids=["system-tar", "no-system-tar"])
+def test_planted_tar_is_never_run(build, work, system_tar, system_has_tar):
+    # A tar.exe beside the program and one in the current folder: both are
+    # recording stand-ins that would leave launch-record.txt if started.
+    program_dir = os.path.join(work, "Downloads")
+    current_dir = os.path.join(work, "current")
+    for folder in (program_dir, current_dir):
+        os.makedirs(folder)
+        shutil.copyfile(winepfx.tool(build, "pythonw-standin"), os.path.join(folder, "tar.exe"))
+    shutil.copyfile(winepfx.tool(build, "zept-probe"), os.path.join(program_dir, "zept-probe.exe"))
+    if not system_has_tar:
+        system_tar(None)
+    archive = os.path.join(work, "a.zip")
+    make_zip(archive, MEMBERS)
+    dest = os.path.join(work, "out")
+    run = run_windows(build, [os.path.join(program_dir, "zept-probe.exe"), "extract", windows_path(archive),
+                              windows_path(dest)], cwd=current_dir)
+    assert run.rc == (1 if system_has_tar else 0)
+    for folder in (program_dir, current_dir):
+        assert not os.path.exists(os.path.join(folder, "launch-record.txt"))
+    assert extracted(dest) == (MEMBERS if system_has_tar else {})
+
+
+def test_command_line_too_long_starts_nothing(build, work, system_tar):
+    # Two paths of 4095 characters do not fit the 8192-character command
+    # line: nothing may start, not even with a truncated line.
+    system_tar(winepfx.tool(build, "pythonw-standin"))
+    archive = "C:\\" + "a" * 4092
+    dest = "C:\\" + "d" * 4092
+    assert probe(build, "extract", archive, dest).rc == 0
+    assert not os.path.exists(os.path.join(winepfx.system32(build), "launch-record.txt"))
