@@ -22,6 +22,11 @@ int main(int argc, char **argv)
     int ok = 0;
     DWORD n;
 
+    // Setup programs run from the Downloads folder, where a planted DLL must
+    // never be loaded: DLLs come from the system folder only. The DLLs that
+    // are not KnownDLLs (winhttp, bcrypt) are delay-loaded after this.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+
     if (argc > 1 && strcmp(argv[1], "--selftest") == 0)
         return run_selftest();
 
