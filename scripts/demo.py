@@ -6,16 +6,15 @@ server in place of python.org and the course host.
 """
 import os
 import shutil
-import subprocess
 import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "harness"))
+import installation  # noqa: E402
 import testserver  # noqa: E402
 import winepfx  # noqa: E402
 
-PORT = 48443  # the port the demo (test) build downloads from
 PYTHON_PATH = "ftp/python/3.12.10/python-3.12.10-embed-amd64.zip"
 
 
@@ -62,7 +61,8 @@ def main():
              os.path.join(user, "AppData", "Roaming", "Microsoft", "Windows", "Start Menu", "Programs",
                           "Tarnwick.lnk")]
     certs = winepfx.paths(build)["certs"]
-    server = testserver.start(PORT, root=served, cert=os.path.join(certs, "localhost.pem"),
+    port = installation.test_port(build)
+    server = testserver.start(port, root=served, cert=os.path.join(certs, "localhost.pem"),
                               key=os.path.join(certs, "localhost.key"))
     try:
         say("Release build: %s (%d bytes)" % (os.path.join(build, "zept-setup.exe"),
@@ -70,7 +70,7 @@ def main():
         rc, out, _ = winepfx.run(build, [os.path.join(build, "zept-setup.exe"), "--selftest"])
         sys.stdout.write(out.decode("ascii").replace("\r\n", "\n"))
 
-        say("First install (demo build, downloading from https://localhost:%d)" % PORT)
+        say("First install (demo build, downloading from https://localhost:%d)" % port)
         if setup_run(build, profile) != 0:
             return 1
         print("requests served:", ", ".join(r.path for r in server.requests))

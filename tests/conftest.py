@@ -14,9 +14,6 @@ import testserver  # noqa: E402
 import winepfx  # noqa: E402
 from winepfx import windows_path  # noqa: E402,F401
 
-TEST_PORT = 48443
-PYTHON_PATH = "/ftp/python/3.12.10/python-3.12.10-embed-amd64.zip"
-
 
 def pytest_addoption(parser):
     parser.addoption("--build", required=True, help="the CMake build folder")

@@ -5,59 +5,35 @@ import hashlib
 import os
 import shutil
 import threading
-import time
-import zipfile
 
 import pytest
 
 import winepfx
-from conftest import BANNER, PROMPT, TEST_PORT, crlf, exe, run_with_env, windows_path
+from conftest import BANNER, PROMPT, crlf, exe, run_with_env, windows_path
+from installation import (FAILURE_MESSAGES, PACKAGE_FAILED, PART_PATHS, PYTHON_PATH, artefact,
+                          course_routes, forget_launch, installation_problems, launch_record, layout,
+                          read_shortcut, remove_shortcuts, sha256_of as sha256, shortcut_paths, test_port)
 from testserver import Route
 
-PYTHON_PATH = "/ftp/python/3.12.10/python-3.12.10-embed-amd64.zip"
-PART_PATHS = ["/downloads/zept-payload.part01", "/downloads/zept-payload.part02"]
 CLOSING = ("\nInstalled. Opening the course now ...\n"
            "Look for \"Tarnwick\" on your desktop and in the\n"
            "Start menu to open it again later.\n")
 FIRST_INSTALL = (BANNER + "Downloading Python runtime ...\n" + "Extracting Python runtime ...\n"
                  + "Downloading course part 1 of 2 ...\n" + "Downloading course part 2 of 2 ...\n"
                  + "Extracting the course ...\n" + CLOSING + PROMPT)
-PACKAGE_FAILED = "The course package did not verify and was removed. Run the setup again.\n"
-MARKER = b"Tarnwick 0.1.0 installed.\r\n"
-
-
-def artefact(build, name):
-    with open(os.path.join(build, "artefacts", name), "rb") as f:
-        return f.read()
-
-
-def sha256(path):
-    with open(path, "rb") as f:
-        return hashlib.sha256(f.read()).hexdigest()
 
 
 @pytest.fixture
 def course(build, servers):
     """The course host and the Python host of the test build, healthy."""
-    server = servers(port=TEST_PORT)
-    server.routes[PYTHON_PATH] = Route(body=artefact(build, "python-embed.zip"))
-    for n, path in enumerate(PART_PATHS, 1):
-        server.routes[path] = Route(body=artefact(build, "zept-payload.part%02d" % n))
+    server = servers(port=test_port(build))
+    server.routes.update(course_routes(build))
     return server
-
-
-def shortcut_paths(build):
-    user = winepfx.user_dir(build)
-    return [os.path.join(user, "Desktop", "Tarnwick.lnk"),
-            os.path.join(user, "AppData", "Roaming", "Microsoft", "Windows", "Start Menu", "Programs",
-                         "Tarnwick.lnk")]
 
 
 @pytest.fixture(autouse=True)
 def no_shortcuts(build):
-    for path in shortcut_paths(build):
-        if os.path.exists(path):
-            os.remove(path)
+    remove_shortcuts(build)
 
 
 @pytest.fixture
@@ -73,86 +49,8 @@ def run_setup(build, profile, variant="zept-setup-test", merge=False):
                         merge=merge)
 
 
-def layout(profile):
-    root = os.path.join(profile, "Programs", "ZEPT")
-    return {
-        "root": root,
-        "python": os.path.join(root, "python"),
-        "app": os.path.join(root, "app"),
-        "downloads": os.path.join(root, "downloads"),
-        "marker": os.path.join(root, "install-complete.txt"),
-        "pythonw": os.path.join(root, "python", "pythonw.exe"),
-        "launcher": os.path.join(root, "app", "ZEPT-Launcher.pyw"),
-        "runtime": os.path.join(root, "downloads", "python-embed.zip"),
-        "package": os.path.join(root, "downloads", "zept-payload.zip"),
-        "part1": os.path.join(root, "downloads", "zept-payload.part01"),
-        "part2": os.path.join(root, "downloads", "zept-payload.part02"),
-    }
-
-
-def tree(folder, skip=()):
-    found = {}
-    for base, _, files in os.walk(folder):
-        for name in files:
-            if name in skip:
-                continue
-            with open(os.path.join(base, name), "rb") as f:
-                found[os.path.relpath(os.path.join(base, name), folder).replace(os.sep, "/")] = f.read()
-    return found
-
-
-def zip_tree(data):
-    import io
-    with zipfile.ZipFile(io.BytesIO(data)) as archive:
-        return {i.filename: archive.read(i) for i in archive.infolist() if not i.is_dir()}
-
-
-def read_shortcut(build, path):
-    rc, out, err = winepfx.run(build, [winepfx.tool(build, "lnk-read"), windows_path(path)])
-    assert rc == 0, (out, err)
-    return dict(line.split("=", 1) for line in out.decode("utf-8").splitlines())
-
-
-def launch_record(path, timeout=20):
-    """The stand-in pythonw.exe's record of how it was started."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if os.path.exists(path):
-            with open(path, "rb") as f:
-                text = f.read().decode("utf-8")
-            if text.endswith("\n") and "argc=" in text:
-                return dict(line.split("=", 1) for line in text.splitlines())
-        time.sleep(0.1)
-    raise AssertionError("the course was not started")
-
-
-def assert_installed(build, profile, started_after=None):
-    """Layout, marker, extracted trees, shortcuts and the started course."""
-    p = layout(profile)
-    with open(p["marker"], "rb") as f:
-        assert f.read() == MARKER
-    assert tree(p["python"], skip=("launch-record.txt",)) == zip_tree(artefact(build, "python-embed.zip"))
-    assert tree(p["app"]) == zip_tree(artefact(build, "zept-payload.zip"))
-    assert sha256(p["runtime"]) == hashlib.sha256(artefact(build, "python-embed.zip")).hexdigest()
-    assert sha256(p["package"]) == hashlib.sha256(artefact(build, "zept-payload.zip")).hexdigest()
-    expected = {
-        "target": windows_path(p["pythonw"]),
-        "arguments": '"%s"' % windows_path(p["launcher"]),
-        "workdir": windows_path(p["app"]),
-        "description": "Tarnwick - Olvenmark",
-    }
-    for path in shortcut_paths(build):
-        assert read_shortcut(build, path) == expected
-    record = launch_record(os.path.join(p["python"], "launch-record.txt"))
-    assert record["argc"] == "1"
-    assert record["arg1"] == windows_path(p["launcher"])
-    assert record["cwd"].rstrip("\\") == windows_path(p["app"])
-
-
-def forget_launch(profile):
-    record = os.path.join(layout(profile)["python"], "launch-record.txt")
-    if os.path.exists(record):
-        os.remove(record)
+def assert_installed(build, profile):
+    assert installation_problems(build, profile) == []
 
 
 def test_first_install_then_a_run_without_network(build, profile, course):
@@ -171,6 +69,7 @@ def test_first_install_then_a_run_without_network(build, profile, course):
     for path in shortcut_paths(build):
         with open(path, "wb") as f:
             f.write(b"not a shortcut")
+        assert read_shortcut(build, path) is None
     forget_launch(profile)
     run = run_setup(build, profile)
     assert run.text == crlf(BANNER + CLOSING + PROMPT)
@@ -351,7 +250,7 @@ def test_marker_that_cannot_be_written(build, profile, course):
     assert run.rc == 0
     for path in shortcut_paths(build):
         assert os.path.exists(path)
-    launch_record(os.path.join(p["python"], "launch-record.txt"))
+    assert launch_record(p["launch_record"]) is not None
 
 
 def test_no_special_folders(build, profile, course):
@@ -366,7 +265,7 @@ def test_no_special_folders(build, profile, course):
         run = run_setup(build, profile)
         assert run.text == crlf(BANNER + CLOSING + PROMPT)
         assert run.rc == 0
-        launch_record(os.path.join(layout(profile)["python"], "launch-record.txt"))
+        assert launch_record(layout(profile)["launch_record"]) is not None
         for folder in moved:
             assert not os.path.exists(folder)
             assert "Tarnwick.lnk" not in os.listdir(folder + ".away")
@@ -375,16 +274,6 @@ def test_no_special_folders(build, profile, course):
             if os.path.exists(folder):
                 shutil.rmtree(folder)
             os.rename(folder + ".away", folder)
-
-
-MESSAGES = [
-    "The Python download failed. Check your connection and run the setup again.\n",
-    "The Python download failed its checksum and was removed. Run the setup again.\n",
-    "Could not extract the Python runtime (tar.exe is part of Windows 10 and 11).\n",
-    "Could not create the course package file.\n",
-    PACKAGE_FAILED,
-    "Could not extract the course package.\n",
-]
 
 
 def test_two_setups_at_the_same_moment(build, profile, course):
@@ -403,7 +292,7 @@ def test_two_setups_at_the_same_moment(build, profile, course):
         if run.rc == 0:
             assert run.text.endswith(crlf(CLOSING + PROMPT))
         else:
-            assert any(run.text.endswith(crlf(m + PROMPT)) for m in MESSAGES), run.text
+            assert any(run.text.endswith(crlf(m + PROMPT)) for m in FAILURE_MESSAGES), run.text
     # Whatever happened, the next run completes and installs the real thing.
     forget_launch(profile)
     run = run_setup(build, profile)

@@ -4,7 +4,7 @@
 
 OUT_DIR receives python-embed.zip (the pythonw.exe stand-in at its top
 level), zept-payload.zip (ZEPT-Launcher.pyw at its top level, and a few
-course files) and that package split into zept-payload.part01 and .part02.
+course files: one incompressible, one larger than the package itself) and that package split into zept-payload.part01 and .part02.
 The archives are built with fixed time stamps, so the same inputs give the
 same bytes. --large adds a course file of that many MiB of incompressible
 data (for benchmarks).
@@ -35,7 +35,11 @@ def course_members(large_mib):
         ("ZEPT-Launcher.pyw", LAUNCHER),
         ("course/lesson-01.txt", b"Lesson 1: the harbour of Tarnwick.\r\n" * 200),
         ("course/lesson-02.txt", b"Lesson 2: the salt road.\r\n" * 300),
-        ("course/media/map.bin", random.Random(1).randbytes(200000)),
+        # Incompressible: the package is larger than the runtime's pythonw.exe.
+        ("course/media/map.bin", random.Random(1).randbytes(600000)),
+        # Compressible: one file larger than the whole package, so that a
+        # limit on file size can fall in the course's extraction.
+        ("course/media/tour.txt", b"The tour of the old harbour, step by step.\r\n" * 50000),
     ]
     if large_mib:
         members.append(("course/media/large.bin", random.Random(2).randbytes(large_mib << 20)))

@@ -1,0 +1,221 @@
+"""What an installation of the test build looks like, and how to run and
+inspect one: shared by the black-box tests, the fault suite and the
+benchmarks."""
+import hashlib
+import io
+import os
+import platform
+import subprocess
+import time
+import zipfile
+
+import testserver
+import winepfx
+
+PYTHON_PATH = "/ftp/python/3.12.10/python-3.12.10-embed-amd64.zip"
+PART_PATHS = ["/downloads/zept-payload.part01", "/downloads/zept-payload.part02"]
+MARKER = b"Tarnwick 0.1.0 installed.\r\n"
+PACKAGE_FAILED = "The course package did not verify and was removed. Run the setup again.\n"
+# Every failure message of the setup, each a whole last line before the prompt.
+FAILURE_MESSAGES = [
+    "Could not find your local application folder.\n",
+    "The Python download failed. Check your connection and run the setup again.\n",
+    "The Python download failed its checksum and was removed. Run the setup again.\n",
+    "Could not extract the Python runtime (tar.exe is part of Windows 10 and 11).\n",
+    "Could not create the course package file.\n",
+    PACKAGE_FAILED,
+    "Could not extract the course package.\n",
+]
+
+
+def artefact(build, name):
+    with open(os.path.join(build, "artefacts", name), "rb") as f:
+        return f.read()
+
+
+def sha256_of(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+def course_routes(build, **route_options):
+    """Routes of the Python host and the course host for the test build."""
+    routes = {PYTHON_PATH: testserver.Route(body=artefact(build, "python-embed.zip"), **route_options)}
+    for n, path in enumerate(PART_PATHS, 1):
+        routes[path] = testserver.Route(body=artefact(build, "zept-payload.part%02d" % n), **route_options)
+    return routes
+
+
+def test_port(build):
+    """The loopback port that the build's test build of the setup downloads from."""
+    with open(os.path.join(build, "test-port")) as f:
+        return int(f.read())
+
+
+def start_course_server(build, **route_options):
+    certs = winepfx.paths(build)["certs"]
+    server = testserver.start(test_port(build), cert=os.path.join(certs, "localhost.pem"),
+                              key=os.path.join(certs, "localhost.key"))
+    server.routes.update(course_routes(build, **route_options))
+    return server
+
+
+def setup_argv(build, profile, variant="zept-setup-test"):
+    """Command line that runs the setup with LOCALAPPDATA set to profile."""
+    return [winepfx.tool(build, "env-run"), "--set", "LOCALAPPDATA=" + winepfx.windows_path(profile), "--",
+            winepfx.windows_path(os.path.join(build, variant + ".exe"))]
+
+
+def layout(profile):
+    root = os.path.join(profile, "Programs", "ZEPT")
+    return {
+        "root": root,
+        "python": os.path.join(root, "python"),
+        "app": os.path.join(root, "app"),
+        "downloads": os.path.join(root, "downloads"),
+        "marker": os.path.join(root, "install-complete.txt"),
+        "pythonw": os.path.join(root, "python", "pythonw.exe"),
+        "launcher": os.path.join(root, "app", "ZEPT-Launcher.pyw"),
+        "runtime": os.path.join(root, "downloads", "python-embed.zip"),
+        "package": os.path.join(root, "downloads", "zept-payload.zip"),
+        "part1": os.path.join(root, "downloads", "zept-payload.part01"),
+        "part2": os.path.join(root, "downloads", "zept-payload.part02"),
+        "launch_record": os.path.join(root, "python", "launch-record.txt"),
+    }
+
+
+def shortcut_paths(build):
+    user = winepfx.user_dir(build)
+    return [os.path.join(user, "Desktop", "Tarnwick.lnk"),
+            os.path.join(user, "AppData", "Roaming", "Microsoft", "Windows", "Start Menu", "Programs",
+                         "Tarnwick.lnk")]
+
+
+def remove_shortcuts(build):
+    for path in shortcut_paths(build):
+        if os.path.exists(path):
+            os.remove(path)
+
+
+def tree(folder, skip=()):
+    """{relative path: bytes} of every file below folder."""
+    found = {}
+    for base, _, files in os.walk(folder):
+        for name in files:
+            if name in skip:
+                continue
+            with open(os.path.join(base, name), "rb") as f:
+                found[os.path.relpath(os.path.join(base, name), folder).replace(os.sep, "/")] = f.read()
+    return found
+
+
+def zip_tree(data):
+    with zipfile.ZipFile(io.BytesIO(data)) as archive:
+        return {i.filename: archive.read(i) for i in archive.infolist() if not i.is_dir()}
+
+
+def read_shortcut(build, path):
+    """The shortcut's properties as the shell's link object reads them."""
+    rc, out, err = winepfx.run(build, [winepfx.tool(build, "lnk-read"), winepfx.windows_path(path)])
+    if rc != 0:
+        return None
+    return dict(line.split("=", 1) for line in out.decode("utf-8").splitlines())
+
+
+def launch_record(path, timeout=20):
+    """The stand-in pythonw.exe's record of how it was started, or None."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if os.path.exists(path):
+            with open(path, "rb") as f:
+                text = f.read().decode("utf-8")
+            if text.endswith("\n") and "argc=" in text:
+                return dict(line.split("=", 1) for line in text.splitlines())
+        time.sleep(0.1)
+    return None
+
+
+def forget_launch(profile):
+    record = layout(profile)["launch_record"]
+    if os.path.exists(record):
+        os.remove(record)
+
+
+def installation_problems(build, profile):
+    """Everything that differs from a clean install: an empty list when the
+    layout, the marker, the extracted trees, the verified archives, both
+    shortcuts and the started course are exactly right."""
+    p = layout(profile)
+    problems = []
+    try:
+        with open(p["marker"], "rb") as f:
+            if f.read() != MARKER:
+                problems.append("marker content")
+    except OSError:
+        problems.append("marker missing")
+    if tree(p["python"], skip=("launch-record.txt",)) != zip_tree(artefact(build, "python-embed.zip")):
+        problems.append("runtime tree differs")
+    if tree(p["app"]) != zip_tree(artefact(build, "zept-payload.zip")):
+        problems.append("course tree differs")
+    for key, name in (("runtime", "python-embed.zip"), ("package", "zept-payload.zip")):
+        if not os.path.exists(p[key]) or sha256_of(p[key]) != hashlib.sha256(artefact(build, name)).hexdigest():
+            problems.append(name + " not the verified archive")
+    expected = {
+        "target": winepfx.windows_path(p["pythonw"]),
+        "arguments": '"%s"' % winepfx.windows_path(p["launcher"]),
+        "workdir": winepfx.windows_path(p["app"]),
+        "description": "Tarnwick - Olvenmark",
+    }
+    for path in shortcut_paths(build):
+        if read_shortcut(build, path) != expected:
+            problems.append("shortcut " + os.path.basename(os.path.dirname(path)))
+    record = launch_record(p["launch_record"])
+    if record is None:
+        problems.append("course not started")
+    elif (record["argc"], record["arg1"], record["cwd"].rstrip("\\")) != (
+            "1", winepfx.windows_path(p["launcher"]), winepfx.windows_path(p["app"])):
+        problems.append("course started wrongly: %r" % record)
+    return problems
+
+
+def untrusted_leftovers(build, profile):
+    """Files a later run would trust although they are not the verified
+    artefacts: an archive in the downloads folder that is not the pinned
+    one, or a marker without a complete installation."""
+    p = layout(profile)
+    found = []
+    for key, name in (("runtime", "python-embed.zip"), ("package", "zept-payload.zip")):
+        if os.path.exists(p[key]) and sha256_of(p[key]) != hashlib.sha256(artefact(build, name)).hexdigest():
+            found.append(name)
+    if os.path.exists(p["marker"]) and not (os.path.exists(p["pythonw"]) and os.path.exists(p["launcher"])):
+        found.append("marker")
+    return found + trusted_but_wrong(build, profile)
+
+
+def trusted_but_wrong(build, profile):
+    """An installation that the next run would take as complete (and so
+    neither download nor extract again) although its trees are not exactly
+    the verified artefacts'. Archives need no check here: every run verifies
+    an archive before it uses one."""
+    p = layout(profile)
+    if not all(os.path.exists(p[k]) for k in ("marker", "pythonw", "launcher")):
+        return []
+    if (tree(p["python"], skip=("launch-record.txt",)) == zip_tree(artefact(build, "python-embed.zip"))
+            and tree(p["app"]) == zip_tree(artefact(build, "zept-payload.zip"))):
+        return []
+    return ["complete by its marker, but the trees differ"]
+
+
+def machine_summary():
+    """One line on the machine a report was made on."""
+    wine = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
+    with open("/proc/meminfo") as f:
+        mem_kib = int(f.readline().split()[1])
+    distro = "Linux"
+    if os.path.exists("/etc/os-release"):
+        with open("/etc/os-release") as f:
+            for line in f:
+                if line.startswith("PRETTY_NAME="):
+                    distro = line.split("=", 1)[1].strip().strip('"')
+    return "%s, kernel %s, %d cores, %.0f GiB memory, %s" % (
+        distro, platform.release(), os.cpu_count(), mem_kib / 1048576, wine)
