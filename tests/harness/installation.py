@@ -60,10 +60,12 @@ def start_course_server(build, **route_options):
     return server
 
 
-def setup_argv(build, profile, variant="zept-setup-test"):
-    """Command line that runs the setup with LOCALAPPDATA set to profile."""
+def setup_argv(build, profile, variant="zept-setup-test", exe=None):
+    """Command line that runs the setup (the build's variant, or the exe
+    given) with LOCALAPPDATA set to profile."""
+    exe = exe or os.path.join(build, variant + ".exe")
     return [winepfx.tool(build, "env-run"), "--set", "LOCALAPPDATA=" + winepfx.windows_path(profile), "--",
-            winepfx.windows_path(os.path.join(build, variant + ".exe"))]
+            winepfx.windows_path(exe)]
 
 
 def layout(profile):

@@ -1,13 +1,14 @@
 """Makes the artefacts that the test build of the setup downloads.
 
-    make_artefacts.py PYTHONW_STANDIN OUT_DIR [--large MIB]
+    make_artefacts.py PYTHONW_STANDIN OUT_DIR [--large MIB] [--runtime-mib MIB]
 
 OUT_DIR receives python-embed.zip (the pythonw.exe stand-in at its top
 level), zept-payload.zip (ZEPT-Launcher.pyw at its top level, and a few
 course files: one incompressible, one larger than the package itself) and that package split into zept-payload.part01 and .part02.
 The archives are built with fixed time stamps, so the same inputs give the
 same bytes. --large adds a course file of that many MiB of incompressible
-data (for benchmarks).
+data, --runtime-mib one to the runtime archive (for benchmarks; stored, not
+compressed).
 """
 import argparse
 import io
@@ -24,7 +25,8 @@ def zip_bytes(members):
     with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as archive:
         for name, data in members:
             info = zipfile.ZipInfo(name, STAMP)
-            info.compress_type = zipfile.ZIP_DEFLATED
+            # Large random data does not compress: store it, and save the time.
+            info.compress_type = zipfile.ZIP_STORED if len(data) > 8 << 20 else zipfile.ZIP_DEFLATED
             info.external_attr = 0o644 << 16
             archive.writestr(info, data)
     return buffer.getvalue()
@@ -56,12 +58,16 @@ def main():
     parser.add_argument("pythonw")
     parser.add_argument("out")
     parser.add_argument("--large", type=int, default=0)
+    parser.add_argument("--runtime-mib", type=int, default=0)
     args = parser.parse_args()
     os.makedirs(args.out, exist_ok=True)
     with open(args.pythonw, "rb") as f:
         pythonw = f.read()
 
-    runtime = zip_bytes([("pythonw.exe", pythonw), ("python312._pth", b"python312.zip\r\n.\r\n")])
+    runtime_members = [("pythonw.exe", pythonw), ("python312._pth", b"python312.zip\r\n.\r\n")]
+    if args.runtime_mib:
+        runtime_members.append(("python312.zip", random.Random(3).randbytes(args.runtime_mib << 20)))
+    runtime = zip_bytes(runtime_members)
     package = zip_bytes(course_members(args.large))
     half = len(package) // 2
     write(os.path.join(args.out, "python-embed.zip"), runtime)

@@ -1,0 +1,325 @@
+"""Benchmarks: what the setup costs, each figure beside a reference measured
+in the same run on the same machine.
+
+    bench.py --build DIR [--smoke] [--report FILE]
+
+1. file digest: sha256_file, against CNG over the same bytes in memory (the
+   ceiling) and Linux sha256sum on the same file;
+2. download over loopback HTTP and HTTPS, against curl from the same server;
+3. a whole first install of large artefacts, against the sum of fetching
+   the same bytes with curl, hashing them as often as the setup must and
+   extracting them with bsdtar;
+4. a second run on a complete installation, against the start of a trivial
+   Windows program;
+5. the setup's peak resident size with a small and a large course package.
+
+The routines are timed inside the Windows process (zept-bench.exe), the
+whole setup and the Linux tools by wall clock. --smoke uses small sizes so
+that the test command keeps this working.
+"""
+import argparse
+import hashlib
+import os
+import re
+import shutil
+import socket
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "harness"))
+import installation as inst  # noqa: E402
+import testserver  # noqa: E402
+import winepfx  # noqa: E402
+
+SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+MIB = 1 << 20
+FULL = {"digest": 512, "download": 512, "runtime": 32, "course": 256, "memory": (0, 512), "repeat": 3}
+SMOKE = {"digest": 8, "download": 8, "runtime": 1, "course": 4, "memory": (0, 4), "repeat": 1}
+
+
+def wall(argv, **kwargs):
+    start = time.monotonic()
+    subprocess.run(argv, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **kwargs)
+    return time.monotonic() - start
+
+
+def median(function, repeat):
+    return statistics.median(function() for _ in range(repeat))
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Bench:
+    def __init__(self, build, sizes):
+        self.build = build
+        self.sizes = sizes
+        self.root = os.path.join(build, "bench")
+        shutil.rmtree(self.root, ignore_errors=True)
+        os.makedirs(self.root)
+        self.rows = []  # (what, zept, reference, comparison)
+        self.certs = winepfx.paths(build)["certs"]
+
+    def row(self, what, zept, reference, comparison):
+        self.rows.append((what, zept, reference, comparison))
+        print("%-44s %-22s %-34s %s" % (what, zept, reference, comparison), flush=True)
+
+    def bench_tool(self, *args):
+        rc, out, err = winepfx.run(self.build, [winepfx.tool(self.build, "zept-bench")] + list(args), timeout=1800)
+        values = dict(line.split("=", 1) for line in out.decode().split())
+        if rc != 0:
+            raise RuntimeError("zept-bench %s failed: %r %r" % (args[0], out, err))
+        return float(values["seconds"]), values["result"]
+
+    def random_file(self, name, mib):
+        path = os.path.join(self.root, name)
+        with open(path, "wb") as f:
+            for _ in range(mib):
+                f.write(os.urandom(MIB))
+        return path
+
+    # 1 ---------------------------------------------------------------------
+    def digest(self):
+        mib = self.sizes["digest"]
+        path = self.random_file("digest.bin", mib)
+        expected = hashlib.sha256(open(path, "rb").read()).hexdigest()
+        subprocess.run(["cat", path], stdout=subprocess.DEVNULL, check=True)  # all tools read from the cache
+        repeat = self.sizes["repeat"]
+        ours = []
+        ceiling = []
+        for _ in range(repeat):
+            seconds, text = self.bench_tool("sha256", winepfx.windows_path(path))
+            assert text == expected
+            ours.append(seconds)
+            seconds, text = self.bench_tool("sha256-memory", winepfx.windows_path(path))
+            assert text == expected
+            ceiling.append(seconds)
+        linux = median(lambda: wall(["sha256sum", path]), repeat)
+        ours, ceiling = statistics.median(ours), statistics.median(ceiling)
+        self.row("digest of %d MiB: sha256_file" % mib, "%.0f MiB/s" % (mib / ours),
+                 "CNG in memory %.0f MiB/s" % (mib / ceiling), "%.2f of the ceiling" % (ceiling / ours))
+        self.row("", "", "sha256sum %.0f MiB/s" % (mib / linux), "%.2f of sha256sum" % (linux / ours))
+        os.remove(path)
+
+    # 2 ---------------------------------------------------------------------
+    def download(self):
+        mib = self.sizes["download"]
+        body = os.urandom(mib * MIB)
+        dest = os.path.join(self.root, "download.bin")
+        for tls in (False, True):
+            server = testserver.start(0, cert=os.path.join(self.certs, "localhost.pem") if tls else None,
+                                      key=os.path.join(self.certs, "localhost.key") if tls else None)
+            server.routes["/body"] = testserver.Route(body=body)
+            url = "%s://localhost:%d/body" % ("https" if tls else "http", server.server_address[1])
+            try:
+                ours = median(lambda: self.bench_tool("download", url, winepfx.windows_path(dest))[0],
+                              self.sizes["repeat"])
+                assert os.path.getsize(dest) == len(body)
+                curl = median(lambda: wall(["curl", "-sf", "--cacert", os.path.join(self.certs, "ca.pem"),
+                                            "-o", dest, url]), self.sizes["repeat"])
+            finally:
+                testserver.stop(server)
+            self.row("download of %d MiB over %s" % (mib, "HTTPS" if tls else "HTTP"), "%.0f MiB/s" % (mib / ours),
+                     "curl %.0f MiB/s" % (mib / curl), "%.2f of curl" % (curl / ours))
+        os.remove(dest)
+
+    # 3, 4, 5 -----------------------------------------------------------------
+    def artefacts(self, name, runtime_mib, course_mib):
+        out = os.path.join(self.root, name)
+        subprocess.run([sys.executable, os.path.join(SOURCE, "tests", "harness", "make_artefacts.py"),
+                        winepfx.tool(self.build, "pythonw-standin"), out, "--large", str(course_mib),
+                        "--runtime-mib", str(runtime_mib)], check=True)
+        return out
+
+    def configure(self, artefacts, port):
+        """The bench build of the setup, pinned to artefacts on port: a
+        publisher's build with other cache values."""
+        tree = os.path.join(self.root, "tree")
+        sha = lambda n: hashlib.sha256(open(os.path.join(artefacts, n), "rb").read()).hexdigest()  # noqa: E731
+        base = "https://localhost:%d" % port
+        subprocess.run(["cmake", "-S", SOURCE, "-B", tree, "-DZEPT_TESTS=OFF",
+                        "-DZEPT_PYTHON_URL=%s%s" % (base, inst.PYTHON_PATH),
+                        "-DZEPT_PYTHON_SHA256=" + sha("python-embed.zip"),
+                        "-DZEPT_PAYLOAD_SHA256=" + sha("zept-payload.zip"),
+                        "-DZEPT_PART_SHA256=%s;%s" % (sha("zept-payload.part01"), sha("zept-payload.part02")),
+                        "-DZEPT_COURSE_BASE_URL=%s/downloads/" % base],
+                       check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(["cmake", "--build", tree, "--target", "zept-setup"], check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        return os.path.join(tree, "zept-setup.exe")
+
+    def serve(self, artefacts, port):
+        server = testserver.start(port, cert=os.path.join(self.certs, "localhost.pem"),
+                                  key=os.path.join(self.certs, "localhost.key"))
+        with open(os.path.join(artefacts, "python-embed.zip"), "rb") as f:
+            server.routes[inst.PYTHON_PATH] = testserver.Route(body=f.read())
+        for n, path in enumerate(inst.PART_PATHS, 1):
+            with open(os.path.join(artefacts, "zept-payload.part%02d" % n), "rb") as f:
+                server.routes[path] = testserver.Route(body=f.read())
+        return server
+
+    def setup_run(self, exe, profile, watch=None):
+        """Wall time of one setup run; with watch, also its peak resident size."""
+        peak = [0]
+        done = threading.Event()
+
+        def sample():
+            name = os.path.basename(exe).encode()
+            prefix = b"WINEPREFIX=" + winepfx.paths(self.build)["prefix"].encode()
+            while not done.is_set():
+                for pid in os.listdir("/proc"):
+                    if not pid.isdigit():
+                        continue
+                    try:
+                        with open("/proc/%s/cmdline" % pid, "rb") as f:
+                            cmdline = f.read()
+                        if name not in cmdline or b"env-run" in cmdline:
+                            continue
+                        with open("/proc/%s/environ" % pid, "rb") as f:
+                            if prefix not in f.read().split(b"\0"):
+                                continue
+                        with open("/proc/%s/status" % pid) as f:
+                            hwm = re.search(r"VmHWM:\s+(\d+) kB", f.read())
+                        if hwm:
+                            peak[0] = max(peak[0], int(hwm.group(1)))
+                    except OSError:
+                        pass
+                time.sleep(0.01)
+
+        sampler = threading.Thread(target=sample)
+        if watch:
+            sampler.start()
+        start = time.monotonic()
+        rc, out, _ = winepfx.run(self.build, inst.setup_argv(self.build, profile, exe=exe), stdin=b"\n",
+                                 timeout=1800)
+        seconds = time.monotonic() - start
+        done.set()
+        if watch:
+            sampler.join()
+        if rc != 0:
+            raise RuntimeError("the setup failed: %s" % out.decode("ascii", "replace"))
+        return seconds, peak[0]
+
+    def install(self):
+        runtime_mib, course_mib = self.sizes["runtime"], self.sizes["course"]
+        artefacts = self.artefacts("large", runtime_mib, course_mib)
+        port = free_port()
+        exe = self.configure(artefacts, port)
+        server = self.serve(artefacts, port)
+        try:
+            # Wine starts its own services on the first use of the shell and
+            # COM in a session (seen: about 10 s): a warm-up install on
+            # another profile keeps that out of the figure.
+            warm_up = os.path.join(self.root, "warm-up")
+            os.makedirs(warm_up)
+            self.setup_run(exe, warm_up)
+            shutil.rmtree(warm_up)
+            profile = os.path.join(self.root, "profile")
+            os.makedirs(profile)
+            first, _ = self.setup_run(exe, profile)
+            assert os.path.exists(inst.layout(profile)["marker"])
+            second = median(lambda: self.setup_run(exe, profile)[0], self.sizes["repeat"])
+            trivial = median(self.trivial_start, self.sizes["repeat"])
+
+            # What cannot be avoided: the same fetches, hashes and extractions.
+            fetched = os.path.join(self.root, "fetched")
+            os.makedirs(fetched)
+            ca = os.path.join(self.certs, "ca.pem")
+            names = ["python-embed.zip", "zept-payload.part01", "zept-payload.part02"]
+            urls = ["https://localhost:%d%s" % (port, p) for p in [inst.PYTHON_PATH] + inst.PART_PATHS]
+            reference = 0.0
+            for name, url in zip(names, urls):
+                reference += wall(["curl", "-sf", "--cacert", ca, "-o", os.path.join(fetched, name), url])
+            package = os.path.join(artefacts, "zept-payload.zip")
+            for path in [os.path.join(fetched, n) for n in names] + [package]:
+                reference += wall(["sha256sum", path])
+            for archive, dest in ((os.path.join(fetched, names[0]), "python"), (package, "app")):
+                os.makedirs(os.path.join(fetched, dest))
+                reference += wall(["bsdtar", "-xf", archive, "-C", os.path.join(fetched, dest)])
+        finally:
+            testserver.stop(server)
+            inst.remove_shortcuts(self.build)
+        total = os.path.getsize(os.path.join(artefacts, "python-embed.zip")) + os.path.getsize(package)
+        self.row("first install, %.0f MiB (runtime %d, 2 parts of %d)" % (total / MIB, runtime_mib, course_mib // 2),
+                 "%.1f s" % first, "curl + sha256sum + bsdtar %.1f s" % reference,
+                 "overhead %+.0f%%" % ((first - reference) / reference * 100))
+        self.row("second run on a complete installation", "%.2f s" % second,
+                 "start of a trivial Windows program %.2f s" % trivial, "%.1f x" % (second / trivial))
+        shutil.rmtree(os.path.join(self.root, "profile"), ignore_errors=True)
+        shutil.rmtree(fetched, ignore_errors=True)
+        shutil.rmtree(artefacts, ignore_errors=True)
+
+    def trivial_start(self):
+        start = time.monotonic()
+        winepfx.run(self.build, [winepfx.tool(self.build, "env-run"), "--", "cmd.exe", "/c", "exit"])
+        return time.monotonic() - start
+
+    def memory(self):
+        peaks = []
+        for course_mib in self.sizes["memory"]:
+            artefacts = self.artefacts("memory-%d" % course_mib, 0, course_mib)
+            port = free_port()
+            exe = self.configure(artefacts, port)
+            server = self.serve(artefacts, port)
+            profile = os.path.join(self.root, "memory-profile-%d" % course_mib)
+            os.makedirs(profile)
+            try:
+                _, peak = self.setup_run(exe, profile, watch=True)
+            finally:
+                testserver.stop(server)
+                inst.remove_shortcuts(self.build)
+            size = os.path.getsize(os.path.join(artefacts, "zept-payload.zip"))
+            peaks.append((size, peak))
+            shutil.rmtree(profile, ignore_errors=True)
+            shutil.rmtree(artefacts, ignore_errors=True)
+        (small, small_peak), (large, large_peak) = peaks
+        self.row("peak resident size, package %.1f / %.0f MiB" % (small / MIB, large / MIB),
+                 "%.1f / %.1f MiB" % (small_peak / 1024, large_peak / 1024), "(must differ by at most 1 MiB)",
+                 "differ by %.2f MiB" % (abs(large_peak - small_peak) / 1024))
+        return abs(large_peak - small_peak) <= 1024
+
+    def report(self, path, smoke):
+        lines = [
+            "# Performance",
+            "",
+            "Made by `scripts/bench.sh` (`tests/bench.py`%s) on one machine in one run:" % (" --smoke" if smoke else ""),
+            "",
+            "Machine: " + inst.machine_summary() + ".",
+            "",
+            "| what | zept-setup | reference (same run) | comparison |",
+            "|---|---|---|---|",
+        ] + ["| %s | %s | %s | %s |" % r for r in self.rows]
+        with open(path, "w") as f:
+            f.write("\n".join(lines) + "\n")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--smoke", action="store_true")
+    parser.add_argument("--report")
+    args = parser.parse_args()
+    build = os.path.abspath(args.build)
+    if winepfx.up(build) != 0:
+        return 1
+    bench = Bench(build, SMOKE if args.smoke else FULL)
+    print("%-44s %-22s %-34s %s" % ("what", "zept-setup", "reference (same run)", "comparison"))
+    bench.digest()
+    bench.download()
+    bench.install()
+    memory_ok = bench.memory()
+    if args.report:
+        bench.report(args.report, args.smoke)
+    shutil.rmtree(bench.root, ignore_errors=True)
+    print("memory independent of the package size: %s" % ("yes" if memory_ok else "NO"))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
