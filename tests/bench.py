@@ -294,7 +294,29 @@ class Bench:
             "",
             "| what | zept-setup | reference (same run) | comparison |",
             "|---|---|---|---|",
-        ] + ["| %s | %s | %s | %s |" % r for r in self.rows]
+        ] + ["| %s | %s | %s | %s |" % r for r in self.rows] + [
+            "",
+            "## What limits each figure",
+            "",
+            "- **Digest**: `sha256_file` reads 64 KiB at a time through Wine's kernel32 and hashes through",
+            "  Wine's CNG (bcrypt), whose SHA-256 sets the ceiling: the in-memory figure is the same CNG",
+            "  without any file reading. The file is in the page cache for all three tools, so the disk",
+            "  plays no part; the ratio to `sha256sum` compares Wine's SHA-256 with coreutils'.",
+            "- **Download**: Wine's WinHTTP hands the body over in small pieces (its receive buffer), so",
+            "  the 64 KiB reads of `download` mostly get less; curl reads the socket directly. Both fetch",
+            "  from the same Python test server on loopback, which is the ceiling of the HTTPS figures",
+            "  (Python's ssl module) and sends 1 MiB writes.",
+            "- **First install**: the reference is the bare work (three fetches with curl, four hashes with",
+            "  `sha256sum`, two extractions with bsdtar). The setup adds Wine's slower WinHTTP and CNG,",
+            "  the copy of the parts into the package, the shortcuts, the launch and the start of three",
+            "  Windows processes (env-run, the setup, tar.exe). A warm-up install first keeps Wine's",
+            "  one-off start of its own services out of the figure.",
+            "- **Second run**: dominated by starting Windows programs under Wine (the launcher and the",
+            "  setup; the reference starts the launcher and cmd.exe) and by the shortcuts and the launch.",
+            "- **Memory**: the peak resident size of the setup's Linux process under Wine (VmHWM, sampled",
+            "  every 10 ms); most of it is Wine's own libraries. It stays flat because every file is",
+            "  streamed through fixed 64 KiB buffers.",
+        ]
         with open(path, "w") as f:
             f.write("\n".join(lines) + "\n")
 

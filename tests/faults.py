@@ -27,7 +27,7 @@ import installation as inst  # noqa: E402
 import testserver  # noqa: E402
 import winepfx  # noqa: E402
 
-SLOW = (8192, 0.02)  # bytes, seconds: widens every window of a first install
+SLOW = (4096, 0.02)  # bytes, seconds: widens every window of a first install
 
 
 class Suite:
@@ -154,10 +154,12 @@ class Suite:
     def killed(self, server, trials):
         """First installs over a slow server, killed at a random moment."""
         # How long a slow first install takes, to spread the kill points.
+        server.routes.update(inst.course_routes(self.build, trickle=SLOW))
         profile = self.profile()
         rc, _, seconds = self.run(profile)
         self.figures["slow first install (s)"] = round(seconds, 1)
         kills = 0
+        phases = {}
         for i in range(trials):
             profile = self.profile()
             server.routes.update(inst.course_routes(self.build, trickle=SLOW))
@@ -176,7 +178,13 @@ class Suite:
             if alive:
                 kills += 1
                 self.kill_setups()
-            self.finish(proc)
+            _, text, _ = self.finish(proc)
+            if alive:
+                # The last progress line written before the kill (standard
+                # output is flushed before each extraction starts).
+                steps = [line for line in text.splitlines() if line.endswith(" ...")]
+                phase = steps[-1] if steps else "before the first download"
+                phases[phase] = phases.get(phase, 0) + 1
             # A killed run cannot clean up; what it leaves must just never be trusted.
             trusted = inst.trusted_but_wrong(self.build, profile)
             problems = self.recover(profile, server)
@@ -187,6 +195,8 @@ class Suite:
                         ok, ("" if alive else "finished before the kill; ") + "; ".join(trusted + problems + evil_seen))
         self.figures["kill trials"] = trials
         self.figures["kills that hit a running setup"] = kills
+        for phase, count in sorted(phases.items()):
+            self.figures["kills after: " + phase] = count
 
     def disk_full(self, server):
         """Writes fail beyond a file size chosen to hit each step."""
@@ -288,6 +298,24 @@ class Suite:
             "",
             "Machine: " + inst.machine_summary() + ".",
             "",
+            "- **kill**: a first install over a server that trickles every body, killed (SIGKILL to the",
+            "  setup, tar and bsdtar) at a random moment; in most trials one download is a well-formed",
+            "  archive that fails its digest (it must never be extracted). Then the setup runs with a",
+            "  healthy server until it completes.",
+            "- **disk-full**: the setup runs under a file-size limit (writes beyond it fail as on a full",
+            "  disk), chosen to fall in the runtime download, the runtime extraction, a part download,",
+            "  the package assembly and the course extraction; it must end with the step's message and",
+            "  exit code 1, leave no unverified archive, and the next run must complete.",
+            "- **server**: an HTML page with status 200 for the runtime and for part 2, a server that",
+            "  accepts the connection and never answers, one that stalls halfway through the body, and",
+            "  a redirect loop.",
+            "- **together**: two setups started at the same moment on the same profile.",
+            "",
+            "A trial counts as recovered when nothing unverified was left for a later run to trust and",
+            "the next run installed exactly the verified artefacts (both extracted trees compared file",
+            "by file, the archives' digests, the marker's 27 bytes, both shortcuts read back through",
+            "the shell, the course started with the quoted launcher path).",
+            "",
             "| kind | trials | recovered |",
             "|---|---|---|",
         ] + ["| %s | %d | %d |" % (k, t, g) for k, (t, g) in kinds.items()] + [
@@ -300,7 +328,14 @@ class Suite:
         ] + ["- %s %s: %s" % (k, n, d) for k, n, _, d, _ in failed] + [
             "",
             "Trials that recovered but met a known limit of the stack under Wine: %d." % len(limits),
-        ] + ["- %s %s: %s" % (k, n, d) for k, n, _, d, _ in limits]
+        ] + ["- %s %s: %s" % (k, n, d) for k, n, _, d, _ in limits] + ([
+            "",
+            "A server that never answers: the program sets no time-out of its own, so the stack's",
+            "defaults decide. Wine 8.0's WinHTTP puts no bound on the wait for the response headers",
+            "(Windows' WinHTTP applies its default receive time-outs); the suite stops the run and",
+            "checks that nothing untrusted stays and that the next run completes. A server that stalls",
+            "after sending part of a body is cut off by Wine's 30-second receive time-out.",
+        ] if limits else [])
         with open(path, "w") as f:
             f.write("\n".join(lines) + "\n")
 

@@ -107,23 +107,17 @@ def test_stale_marker_is_removed_before_extracting_again(build, profile, course,
     assert not os.path.exists(layout(profile)["marker"])
 
 
-def test_runtime_not_found(build, profile, course):
-    course.routes[PYTHON_PATH] = Route(status=404, body=b"gone")
-    run = run_setup(build, profile)
-    assert run.text == crlf(BANNER + "Downloading Python runtime ...\n"
-                            "The Python download failed. Check your connection and run the setup again.\n"
-                            + PROMPT)
-    assert run.rc == 1
-    assert os.listdir(layout(profile)["downloads"]) == []
-
-
-def test_runtime_with_wrong_content_is_removed(build, profile, course):
+@pytest.mark.parametrize("route,message", [
+    (Route(status=404, body=b"gone"),
+     "The Python download failed. Check your connection and run the setup again.\n"),
     # What a captive portal sends: an HTML page with status 200.
-    course.routes[PYTHON_PATH] = Route(body=b"<html><body>Please log in</body></html>")
+    (Route(body=b"<html><body>Please log in</body></html>"),
+     "The Python download failed its checksum and was removed. Run the setup again.\n"),
+], ids=["not-found", "wrong-content"])
+def test_runtime_download_fails_and_nothing_stays(build, profile, course, route, message):
+    course.routes[PYTHON_PATH] = route
     run = run_setup(build, profile)
-    assert run.text == crlf(BANNER + "Downloading Python runtime ...\n"
-                            "The Python download failed its checksum and was removed. Run the setup again.\n"
-                            + PROMPT)
+    assert run.text == crlf(BANNER + "Downloading Python runtime ...\n" + message + PROMPT)
     assert run.rc == 1
     assert os.listdir(layout(profile)["downloads"]) == []
 

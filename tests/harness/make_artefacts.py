@@ -20,6 +20,12 @@ STAMP = (2026, 1, 1, 0, 0, 0)
 LAUNCHER = b'"""Tarnwick - Olvenmark, title 1: opens the course."""\r\nprint("Tarnwick")\r\n'
 
 
+def noise(seed, size):
+    """size incompressible bytes, the same for the same seed."""
+    rng = random.Random(seed)
+    return b"".join(rng.randbytes(min(1 << 20, size - done)) for done in range(0, size, 1 << 20))
+
+
 def zip_bytes(members):
     buffer = io.BytesIO()
     with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as archive:
@@ -38,13 +44,13 @@ def course_members(large_mib):
         ("course/lesson-01.txt", b"Lesson 1: the harbour of Tarnwick.\r\n" * 200),
         ("course/lesson-02.txt", b"Lesson 2: the salt road.\r\n" * 300),
         # Incompressible: the package is larger than the runtime's pythonw.exe.
-        ("course/media/map.bin", random.Random(1).randbytes(600000)),
+        ("course/media/map.bin", noise(1, 600000)),
         # Compressible: one file larger than the whole package, so that a
         # limit on file size can fall in the course's extraction.
         ("course/media/tour.txt", b"The tour of the old harbour, step by step.\r\n" * 50000),
     ]
     if large_mib:
-        members.append(("course/media/large.bin", random.Random(2).randbytes(large_mib << 20)))
+        members.append(("course/media/large.bin", noise(2, large_mib << 20)))
     return members
 
 
@@ -66,7 +72,7 @@ def main():
 
     runtime_members = [("pythonw.exe", pythonw), ("python312._pth", b"python312.zip\r\n.\r\n")]
     if args.runtime_mib:
-        runtime_members.append(("python312.zip", random.Random(3).randbytes(args.runtime_mib << 20)))
+        runtime_members.append(("python312.zip", noise(3, args.runtime_mib << 20)))
     runtime = zip_bytes(runtime_members)
     package = zip_bytes(course_members(args.large))
     half = len(package) // 2
