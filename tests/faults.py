@@ -151,6 +151,19 @@ class Suite:
             archive.writestr("evil.txt", b"this file failed its digest")
         return buffer.getvalue()
 
+    def phase(self, profile):
+        """How far a killed run had come, read from what it left on disk."""
+        p = inst.layout(profile)
+        for key, phase in (("marker", "5 marker written: shortcuts or launch"),
+                           ("app", "4 course extraction"),
+                           ("part2", "3 part 2 download or assembly"),
+                           ("part1", "2 part 1 download or assembly"),
+                           ("python", "1 runtime extraction"),
+                           ("runtime", "0 runtime download")):
+            if os.path.exists(p[key]):
+                return phase
+        return "0 runtime download"
+
     def killed(self, server, trials):
         """First installs over a slow server, killed at a random moment."""
         # Wine starts its own services on the first use of the shell and COM
@@ -161,14 +174,27 @@ class Suite:
         inst.remove_shortcuts(self.build)
         server.routes.update(inst.course_routes(self.build, trickle=SLOW))
         profile = self.profile()
-        rc, _, seconds = self.run(profile)
+        proc = self.start(profile)
+        started = time.monotonic()
+        extraction = None
+        while proc.poll() is None:
+            if extraction is None and self.phase(profile).startswith("4"):
+                extraction = time.monotonic() - started
+            time.sleep(0.01)
+        seconds = time.monotonic() - started
+        self.finish(proc)
+        extraction = extraction or 0.75 * seconds
         self.figures["slow first install (s)"] = round(seconds, 1)
+        self.figures["course extraction starts at (s)"] = round(extraction, 1)
         kills = 0
         phases = {}
         for i in range(trials):
             profile = self.profile()
             server.routes.update(inst.course_routes(self.build, trickle=SLOW))
-            evil = self.rng.choice([None, inst.PYTHON_PATH] + inst.PART_PATHS)
+            late = i % 2 == 1
+            # Early kills: most with one download that fails its digest. Late
+            # kills: all healthy, so that the run gets that far.
+            evil = None if late else self.rng.choice([None, inst.PYTHON_PATH] + inst.PART_PATHS)
             if evil:
                 # A body that fails its digest: it must never be extracted.
                 if evil == inst.PYTHON_PATH:
@@ -176,19 +202,26 @@ class Suite:
                 else:
                     body = inst.artefact(self.build, "zept-payload.part0" + evil[-1])[::-1]
                 server.routes[evil] = testserver.Route(body=body, trickle=SLOW)
-            at = self.rng.uniform(0.2, seconds)
+            # Half the kill points anywhere in the run; half after the course
+            # extraction has begun, where the short windows are (the
+            # extraction, the marker, the shortcuts, the launch): those wait
+            # for the extraction folder to appear, then a random delay.
             proc = self.start(profile)
-            time.sleep(at)
+            started = time.monotonic()
+            if late:
+                while proc.poll() is None and not self.phase(profile).startswith("4"):
+                    time.sleep(0.005)
+                time.sleep(self.rng.uniform(0, seconds - extraction + 0.05))
+            else:
+                time.sleep(self.rng.uniform(0.2, seconds))
+            at = time.monotonic() - started
             alive = proc.poll() is None
             if alive:
                 kills += 1
                 self.kill_setups()
-            _, text, _ = self.finish(proc)
+            self.finish(proc)
             if alive:
-                # The last progress line written before the kill (standard
-                # output is flushed before each extraction starts).
-                steps = [line for line in text.splitlines() if line.endswith(" ...")]
-                phase = steps[-1] if steps else "before the first download"
+                phase = self.phase(profile)
                 phases[phase] = phases.get(phase, 0) + 1
             # A killed run cannot clean up; what it leaves must just never be trusted.
             trusted = inst.trusted_but_wrong(self.build, profile)
@@ -201,7 +234,7 @@ class Suite:
         self.figures["kill trials"] = trials
         self.figures["kills that hit a running setup"] = kills
         for phase, count in sorted(phases.items()):
-            self.figures["kills after: " + phase] = count
+            self.figures["kills in phase " + phase] = count
 
     def disk_full(self, server):
         """Writes fail beyond a file size chosen to hit each step."""
