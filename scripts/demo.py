@@ -32,9 +32,7 @@ def show_tree(folder):
 
 
 def setup_run(build, profile):
-    argv = [winepfx.tool(build, "env-run"), "--set", "LOCALAPPDATA=" + winepfx.windows_path(profile), "--",
-            winepfx.windows_path(os.path.join(build, "zept-setup-test.exe"))]
-    rc, out, _ = winepfx.run(build, argv, stdin=b"\n")
+    rc, out, _ = winepfx.run(build, installation.setup_argv(build, profile), stdin=b"\n")
     sys.stdout.write(out.decode("ascii", "replace").replace("\r\n", "\n"))
     print("[exit code %d; Enter was pressed for the prompt]" % rc)
     return rc
@@ -61,7 +59,7 @@ def main():
              os.path.join(user, "AppData", "Roaming", "Microsoft", "Windows", "Start Menu", "Programs",
                           "Tarnwick.lnk")]
     certs = winepfx.paths(build)["certs"]
-    port = installation.test_port(build)
+    port = installation.course_port(build)
     server = testserver.start(port, root=served, cert=os.path.join(certs, "localhost.pem"),
                               key=os.path.join(certs, "localhost.key"))
     try:

@@ -4,6 +4,7 @@ programs with an exact stdin, environment and working folder."""
 import os
 import re
 import shutil
+import subprocess
 import sys
 from dataclasses import dataclass
 
@@ -147,3 +148,17 @@ def selftest_report(python_pin, payload_pin, parts=2, lines=None, failures=0):
 
 def exe(build, name="zept-setup"):
     return os.path.join(build, name + ".exe")
+
+
+SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def configure_and_build(tree, *options):
+    """Configures tree from the sources with the given cache values (tests
+    off) and builds zept-setup; returns the exe and the build's output."""
+    run = subprocess.run(["cmake", "-S", SOURCE, "-B", tree, "-DZEPT_TESTS=OFF"] + list(options),
+                         capture_output=True, text=True)
+    assert run.returncode == 0, run.stdout + run.stderr
+    run = subprocess.run(["cmake", "--build", tree, "--target", "zept-setup"], capture_output=True, text=True)
+    assert run.returncode == 0, run.stdout + run.stderr
+    return os.path.join(tree, "zept-setup.exe"), run.stdout + run.stderr

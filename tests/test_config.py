@@ -6,9 +6,8 @@ import subprocess
 
 import pytest
 
-from conftest import crlf, exe, run_with_env, selftest_report
+from conftest import SOURCE, configure_and_build, crlf, exe, run_with_env, selftest_report
 
-SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 GOOD = {
     "python_url": "https://mirror.example.net/python/python-3.12.10-embed-amd64.zip",
     "python_sha": "11" * 32,
@@ -69,16 +68,11 @@ def test_test_build_prints_its_own_pins(build):
 
 def test_configured_build_pins_what_it_was_given(build, work):
     tree = os.path.join(work, "tree")
-    configure = subprocess.run(
-        ["cmake", "-S", SOURCE, "-B", tree, "-DZEPT_TESTS=OFF",
-         "-DZEPT_PYTHON_URL=" + GOOD["python_url"], "-DZEPT_PYTHON_SHA256=" + GOOD["python_sha"],
-         "-DZEPT_PAYLOAD_SHA256=" + GOOD["payload_sha"], "-DZEPT_PART_SHA256=" + GOOD["parts"],
-         "-DZEPT_COURSE_BASE_URL=" + GOOD["base"]], capture_output=True, text=True)
-    assert configure.returncode == 0, configure.stdout + configure.stderr
-    compiled = subprocess.run(["cmake", "--build", tree, "--target", "zept-setup", "-j2"],
-                              capture_output=True, text=True)
-    assert compiled.returncode == 0, compiled.stdout + compiled.stderr
-    run = run_with_env(build, os.path.join(tree, "zept-setup.exe"), ["--selftest"])
+    configured, _ = configure_and_build(
+        tree, "-DZEPT_PYTHON_URL=" + GOOD["python_url"], "-DZEPT_PYTHON_SHA256=" + GOOD["python_sha"],
+        "-DZEPT_PAYLOAD_SHA256=" + GOOD["payload_sha"], "-DZEPT_PART_SHA256=" + GOOD["parts"],
+        "-DZEPT_COURSE_BASE_URL=" + GOOD["base"])
+    run = run_with_env(build, configured, ["--selftest"])
     assert run.rc == 0
     assert run.text == crlf(selftest_report(GOOD["python_sha"], GOOD["payload_sha"], parts=3))
 

@@ -8,9 +8,8 @@ import subprocess
 import pefile
 import pytest
 
-from conftest import exe, run_with_env
+from conftest import SOURCE, configure_and_build, exe, run_with_env
 
-SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 OBJDUMP = "x86_64-w64-mingw32-objdump"
 # DLLs that Windows always loads from the system folder.
 KNOWN_DLLS = {"kernel32.dll", "msvcrt.dll", "ole32.dll", "shell32.dll", "user32.dll", "advapi32.dll",
@@ -84,15 +83,6 @@ def test_hardened_stripped_image(release, build):
         image = f.read()
     for path in (SOURCE, build, os.path.expanduser("~")):
         assert path.encode() not in image
-
-
-def configure_and_build(tree, *options):
-    run = subprocess.run(["cmake", "-S", SOURCE, "-B", tree, "-DZEPT_TESTS=OFF"] + list(options),
-                         capture_output=True, text=True)
-    assert run.returncode == 0, run.stdout + run.stderr
-    run = subprocess.run(["cmake", "--build", tree, "--target", "zept-setup"], capture_output=True, text=True)
-    assert run.returncode == 0, run.stdout + run.stderr
-    return os.path.join(tree, "zept-setup.exe"), run.stdout + run.stderr
 
 
 def test_two_clean_builds_are_byte_identical(work):

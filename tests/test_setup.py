@@ -9,10 +9,11 @@ import threading
 import pytest
 
 import winepfx
-from conftest import BANNER, PROMPT, crlf, exe, run_with_env, windows_path
+from conftest import BANNER, PROMPT, crlf, run_windows, windows_path
 from installation import (FAILURE_MESSAGES, PACKAGE_FAILED, PART_PATHS, PYTHON_PATH, artefact,
                           course_routes, forget_launch, installation_problems, launch_record, layout,
-                          read_shortcut, remove_shortcuts, sha256_of as sha256, shortcut_paths, test_port)
+                          read_shortcut, remove_shortcuts, setup_argv, sha256_of as sha256, shortcut_paths,
+                          course_port)
 from testserver import Route
 
 CLOSING = ("\nInstalled. Opening the course now ...\n"
@@ -26,7 +27,7 @@ FIRST_INSTALL = (BANNER + "Downloading Python runtime ...\n" + "Extracting Pytho
 @pytest.fixture
 def course(build, servers):
     """The course host and the Python host of the test build, healthy."""
-    server = servers(port=test_port(build))
+    server = servers(port=course_port(build))
     server.routes.update(course_routes(build))
     return server
 
@@ -45,8 +46,7 @@ def profile(work):
 
 
 def run_setup(build, profile, variant="zept-setup-test", merge=False):
-    return run_with_env(build, exe(build, variant), set_env={"LOCALAPPDATA": windows_path(profile)},
-                        merge=merge)
+    return run_windows(build, setup_argv(build, profile, variant), merge=merge)
 
 
 def assert_installed(build, profile):

@@ -46,7 +46,7 @@ def course_routes(build, **route_options):
     return routes
 
 
-def test_port(build):
+def course_port(build):
     """The loopback port that the build's test build of the setup downloads from."""
     with open(os.path.join(build, "test-port")) as f:
         return int(f.read())
@@ -54,7 +54,7 @@ def test_port(build):
 
 def start_course_server(build, **route_options):
     certs = winepfx.paths(build)["certs"]
-    server = testserver.start(test_port(build), cert=os.path.join(certs, "localhost.pem"),
+    server = testserver.start(course_port(build), cert=os.path.join(certs, "localhost.pem"),
                               key=os.path.join(certs, "localhost.key"))
     server.routes.update(course_routes(build, **route_options))
     return server
