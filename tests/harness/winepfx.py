@@ -49,6 +49,9 @@ def wine_env(build):
         XDG_CONFIG_HOME=os.path.join(p["home"], ".config"),
         XDG_DATA_HOME=os.path.join(p["home"], ".local", "share"),
         XDG_CACHE_HOME=os.path.join(p["home"], ".cache"),
+        # Non-ASCII paths pass between Linux and Windows as UTF-8, whatever
+        # locale the machine was started with.
+        LC_ALL="C.UTF-8",
         WINEDEBUG="-all",
         WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d",
     )
