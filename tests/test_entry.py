@@ -1,7 +1,6 @@
 """Entry of the setup: dispatch on the first argument, the banner, the local
 application folder and the closing pause."""
 import os
-import time
 
 import pytest
 
@@ -40,11 +39,11 @@ def test_local_application_folder_missing(build, work, how):
 
 
 def test_end_of_input_does_not_hold_the_program(build):
-    started = time.monotonic()
+    # A program that waited for more input would run into the time-out,
+    # which fails the test.
     run = run_with_env(build, exe(build), unset=["LOCALAPPDATA"], stdin=b"", timeout=60)
     assert run.rc == 1
     assert run.text.endswith(crlf(PROMPT))
-    assert time.monotonic() - started < 60
 
 
 def test_typed_characters_before_enter_change_nothing(build):

@@ -11,9 +11,9 @@ import pytest
 import winepfx
 from conftest import BANNER, PROMPT, crlf, run_windows, windows_path
 from installation import (FAILURE_MESSAGES, PACKAGE_FAILED, PART_PATHS, PYTHON_PATH, artefact,
-                          course_routes, forget_launch, installation_problems, launch_record, layout,
-                          read_shortcut, remove_shortcuts, setup_argv, sha256_of as sha256, shortcut_paths,
-                          course_port)
+                          course_routes, forget_launch, forget_tar_record, installation_problems,
+                          launch_record, layout, read_shortcut, remove_shortcuts, setup_argv,
+                          sha256_of as sha256, shortcut_paths, course_port, tar_record)
 from testserver import Route
 
 CLOSING = ("\nInstalled. Opening the course now ...\n"
@@ -75,6 +75,40 @@ def test_first_install_then_a_run_without_network(build, profile, course):
     assert run.text == crlf(BANNER + CLOSING + PROMPT)
     assert run.rc == 0
     assert_installed(build, profile)
+
+
+@pytest.mark.parametrize("folder,relative", [
+    # Outside code page 1252 (Windows' tar would get "Lukasz A ??"): tar runs
+    # in the install root and is given the paths relative to it.
+    ("\u0141ukasz \u0100 \u65e5\u672c", True),
+    # Inside it, and plain ASCII: the command line names both paths in full.
+    ("Jos\u00e9", False),
+    ("Plain", False),
+], ids=["outside-ansi", "inside-ansi", "ascii"])
+def test_profile_names_and_the_ansi_code_page(build, work, course, folder, relative):
+    profile = os.path.join(work, folder, "Local App Data")
+    os.makedirs(profile)
+    p = {k: windows_path(v) for k, v in layout(profile).items()}
+    forget_tar_record(build)
+    run = run_setup(build, profile)
+    assert run.text == crlf(FIRST_INSTALL)
+    assert run.rc == 0
+    assert_installed(build, profile)
+    if relative:
+        assert tar_record(build) == [('tar.exe -xf "downloads\\python-embed.zip" -C "python"', p["root"]),
+                                     ('tar.exe -xf "downloads\\zept-payload.zip" -C "app"', p["root"])]
+    else:
+        assert [command for command, _ in tar_record(build)] == [
+            'tar.exe -xf "%s" -C "%s"' % (p["runtime"], p["python"]),
+            'tar.exe -xf "%s" -C "%s"' % (p["package"], p["app"])]
+
+    forget_launch(profile)
+    remove_shortcuts(build)
+    run = run_setup(build, profile)
+    assert run.text == crlf(BANNER + CLOSING + PROMPT)
+    assert run.rc == 0
+    assert_installed(build, profile)
+    assert len(tar_record(build)) == 2
 
 
 def install(build, profile, course):
@@ -218,19 +252,33 @@ def test_parts_verify_but_the_package_does_not(build, profile, course):
         "python-embed.zip", "zept-payload.part01", "zept-payload.part02"]
 
 
-def test_course_extraction_without_launcher_keeps_the_package(build, profile, course, system_tar):
-    install(build, profile, course)
+@pytest.mark.parametrize("broken", ["tar fails", "tar leaves no launcher"])
+def test_failed_course_extraction_writes_no_marker_and_is_redone(build, profile, course, system_tar, broken):
     p = layout(profile)
-    os.remove(p["launcher"])
-    system_tar(winepfx.tool(build, "pythonw-standin"))  # exits 0, extracts nothing
+    if broken == "tar fails":
+        os.makedirs(p["root"])
+        with open(p["app"], "wb") as f:
+            f.write(b"in the way")  # a file where the course folder belongs
+    else:
+        install(build, profile, course)
+        os.remove(p["launcher"])
+        system_tar(winepfx.tool(build, "pythonw-standin"))  # exits 0, extracts nothing
+    run = run_setup(build, profile)
+    assert run.text.endswith(crlf("Extracting Python runtime ...\n" + "Extracting the course ...\n"
+                                  + "Could not extract the course package.\n" + PROMPT))
+    assert run.rc == 1
+    # Without a marker the next run cannot take the course as installed.
+    assert not os.path.exists(p["marker"])
+    assert os.path.exists(p["package"])
+    # The next run, with a working tar, extracts again from the verified
+    # package: no download.
+    if os.path.isfile(p["app"]):
+        os.remove(p["app"])
+    winepfx.install_tar(build)
+    course.requests.clear()
     run = run_setup(build, profile)
     assert run.text == crlf(BANNER + "Extracting Python runtime ...\n" + "Extracting the course ...\n"
-                            + "Could not extract the course package.\n" + PROMPT)
-    assert run.rc == 1
-    assert os.path.exists(p["package"])
-    # The next run, with the real tar, reuses the package: no download.
-    winepfx.install_tar(build)
-    run = run_setup(build, profile)
+                            + CLOSING + PROMPT)
     assert run.rc == 0
     assert course.requests == []
     assert_installed(build, profile)

@@ -116,10 +116,15 @@ def zip_tree(data):
         return {i.filename: archive.read(i) for i in archive.infolist() if not i.is_dir()}
 
 
-def read_shortcut(build, path):
-    """The shortcut's properties as the shell's link object reads them."""
+def read_shortcut(build, path, why=None):
+    """The shortcut's properties as the shell's link object reads them, or
+    None; why (a list), when given, receives the reason for a None."""
     rc, out, err = winepfx.run(build, [winepfx.tool(build, "lnk-read"), winepfx.windows_path(path)])
     if rc != 0:
+        if why is not None:
+            why.append("unreadable (exit %d, %s, %s)" % (
+                rc, "%d bytes" % os.path.getsize(path) if os.path.exists(path) else "no file",
+                err.decode("utf-8", "replace").strip()))
         return None
     return dict(line.split("=", 1) for line in out.decode("utf-8").splitlines())
 
@@ -135,6 +140,24 @@ def launch_record(path, timeout=20):
                 return dict(line.split("=", 1) for line in text.splitlines())
         time.sleep(0.1)
     return None
+
+
+def tar_record(build):
+    """(command line, working folder) of each start of the tar stand-in since
+    forget_tar_record."""
+    path = os.path.join(winepfx.system32(build), "tar-record.txt")
+    if not os.path.exists(path):
+        return []
+    with open(path, "rb") as f:
+        lines = f.read().decode("utf-8").splitlines()
+    return [(lines[i].split("=", 1)[1], lines[i + 1].split("=", 1)[1].rstrip("\\"))
+            for i in range(0, len(lines) - 1, 2)]
+
+
+def forget_tar_record(build):
+    path = os.path.join(winepfx.system32(build), "tar-record.txt")
+    if os.path.exists(path):
+        os.remove(path)
 
 
 def forget_launch(profile):
@@ -169,8 +192,11 @@ def installation_problems(build, profile):
         "description": "Tarnwick - Olvenmark",
     }
     for path in shortcut_paths(build):
-        if read_shortcut(build, path) != expected:
-            problems.append("shortcut " + os.path.basename(os.path.dirname(path)))
+        why = []
+        found = read_shortcut(build, path, why)
+        if found != expected:
+            why += ["%s=%r" % (k, v) for k, v in (found or {}).items() if expected.get(k) != v]
+            problems.append("shortcut %s: %s" % (os.path.basename(os.path.dirname(path)), "; ".join(why)))
     record = launch_record(p["launch_record"])
     if record is None:
         problems.append("course not started")

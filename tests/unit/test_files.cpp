@@ -50,7 +50,23 @@ TEST_CASE("mkdirs with relative and short paths")
     // Two characters or fewer: only the final attempt on the whole path.
     mkdirs(L"ab");
     CHECK(is_dir(base + L"\\ab"));
+    // An empty path creates nothing and leaves the current folder as it is.
+    std::wstring empty = fresh_temp_dir(L"empty");
+    REQUIRE(SetCurrentDirectoryW(empty.c_str()));
     mkdirs(L"");
+    wchar_t current[MAX_PATH];
+    REQUIRE(GetCurrentDirectoryW(MAX_PATH, current) > 0);
+    CHECK(std::wstring(current) == empty);
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((empty + L"\\*").c_str(), &found);
+    REQUIRE(search != INVALID_HANDLE_VALUE);
+    int entries = 0;
+    do {
+        if (wcscmp(found.cFileName, L".") != 0 && wcscmp(found.cFileName, L"..") != 0)
+            entries++;
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    CHECK(entries == 0);
 }
 
 TEST_CASE("mkdirs takes paths of 4095 characters and ignores 4096")
