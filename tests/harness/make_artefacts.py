@@ -1,22 +1,25 @@
 """Makes the artefacts that the test build of the setup downloads.
 
-    make_artefacts.py PYTHONW_STANDIN OUT_DIR [--large MIB] [--runtime-mib MIB]
+    make_artefacts.py PYTHONW_STANDIN OUT_DIR [--large MIB] [--runtime-mib MIB] [--pack]
 
 OUT_DIR receives python-embed.zip (the pythonw.exe stand-in at its top
-level), zept-payload.zip (ZEPT-Launcher.pyw at its top level, and a few
-course files: one incompressible, one larger than the package itself) and that package split into zept-payload.part01 and .part02.
-The archives are built with fixed time stamps, so the same inputs give the
-same bytes. --large adds a course file of that many MiB of incompressible
-data, --runtime-mib one to the runtime archive (for benchmarks; stored, not
-compressed).
+level) and the course folder course/ (ZEPT-Launcher.pyw at its top level,
+and a few course files: one incompressible, one larger than the package
+itself). Both archives are made by the publisher's packer (publish/pack.py):
+the build packs course/ as a publisher's build would; --pack does it here,
+into zept-payload.zip and its two parts (for runs outside the build).
+--large adds a course file of that many MiB of incompressible data,
+--runtime-mib one to the runtime archive (for benchmarks).
 """
 import argparse
-import io
 import os
 import random
-import zipfile
+import shutil
+import sys
 
-STAMP = (2026, 1, 1, 0, 0, 0)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "publish"))
+import pack  # noqa: E402
+
 LAUNCHER = b'"""Tarnwick - Olvenmark, title 1: opens the course."""\r\nprint("Tarnwick")\r\n'
 
 
@@ -24,18 +27,6 @@ def noise(seed, size):
     """size incompressible bytes, the same for the same seed."""
     rng = random.Random(seed)
     return b"".join(rng.randbytes(min(1 << 20, size - done)) for done in range(0, size, 1 << 20))
-
-
-def zip_bytes(members):
-    buffer = io.BytesIO()
-    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as archive:
-        for name, data in members:
-            info = zipfile.ZipInfo(name, STAMP)
-            # Large random data does not compress: store it, and save the time.
-            info.compress_type = zipfile.ZIP_STORED if len(data) > 8 << 20 else zipfile.ZIP_DEFLATED
-            info.external_attr = 0o644 << 16
-            archive.writestr(info, data)
-    return buffer.getvalue()
 
 
 def course_members(large_mib):
@@ -54,9 +45,22 @@ def course_members(large_mib):
     return members
 
 
-def write(path, data):
-    with open(path, "wb") as out:
-        out.write(data)
+def write_folder(folder, members):
+    """Writes the members into a fresh folder; files whose bytes are already
+    there are left alone, so that their times (and a pack) stay valid."""
+    wanted = {os.path.join(folder, *name.split("/")): data for name, data in members}
+    for base, _, files in os.walk(folder):
+        for name in files:
+            if os.path.join(base, name) not in wanted:
+                os.remove(os.path.join(base, name))
+    for path, data in wanted.items():
+        if os.path.exists(path):
+            with open(path, "rb") as f:
+                if f.read() == data:
+                    continue
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
 
 
 def main():
@@ -65,6 +69,7 @@ def main():
     parser.add_argument("out")
     parser.add_argument("--large", type=int, default=0)
     parser.add_argument("--runtime-mib", type=int, default=0)
+    parser.add_argument("--pack", action="store_true")
     args = parser.parse_args()
     os.makedirs(args.out, exist_ok=True)
     with open(args.pythonw, "rb") as f:
@@ -73,14 +78,16 @@ def main():
     runtime_members = [("pythonw.exe", pythonw), ("python312._pth", b"python312.zip\r\n.\r\n")]
     if args.runtime_mib:
         runtime_members.append(("python312.zip", noise(3, args.runtime_mib << 20)))
-    runtime = zip_bytes(runtime_members)
-    package = zip_bytes(course_members(args.large))
-    half = len(package) // 2
-    write(os.path.join(args.out, "python-embed.zip"), runtime)
-    write(os.path.join(args.out, "zept-payload.zip"), package)
-    write(os.path.join(args.out, "zept-payload.part01"), package[:half])
-    write(os.path.join(args.out, "zept-payload.part02"), package[half:])
+    runtime = os.path.join(args.out, "runtime")
+    write_folder(runtime, runtime_members)
+    pack.write_zip(pack.folder_entries(runtime), os.path.join(args.out, "python-embed.zip"))
+    shutil.rmtree(runtime)
+    write_folder(os.path.join(args.out, "course"), course_members(args.large))
+    if args.pack:
+        return pack.main([os.path.join(args.out, "course"), args.out,
+                          "--package", os.path.join(args.out, "zept-payload.zip")])
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

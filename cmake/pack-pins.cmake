@@ -1,0 +1,15 @@
+# Pins a setup build to a course pack: the digests that pack.py wrote (a
+# CMake fragment), the runtime and the course locations.
+#   cmake -DPINS=FILE -DPYTHON_URL=U -DPYTHON_SHA=DIGEST|ARCHIVE -DBASE_URL=U -DOUT=pins.h [-DVARIANT=badpkg] -P pack-pins.cmake
+# "badpkg" pins a package digest that the joined parts never have (tests).
+include(${CMAKE_CURRENT_LIST_DIR}/pins.cmake)
+include(${PINS})
+# A runtime archive made during the build is pinned by its path.
+if(EXISTS "${PYTHON_SHA}")
+  file(SHA256 "${PYTHON_SHA}" PYTHON_SHA)
+endif()
+set(payload_sha ${ZEPT_PACK_PAYLOAD_SHA256})
+if(VARIANT STREQUAL "badpkg")
+  string(SHA256 payload_sha "not the course package")
+endif()
+zept_write_pins(${OUT} "${PYTHON_URL}" "${PYTHON_SHA}" "${payload_sha}" "${ZEPT_PACK_PART_SHA256}" "${BASE_URL}")

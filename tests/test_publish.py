@@ -1,0 +1,204 @@
+"""The publisher's side: packing a course folder (publish/pack.py), a build
+pinned to the pack through ZEPT_COURSE_DIR, and check-release against what
+the loopback server really serves."""
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+from conftest import SOURCE, configure_and_build, crlf
+from installation import PYTHON_PATH, artefact, layout, setup_argv, tree
+from testserver import Route
+import winepfx
+
+PACK = os.path.join(SOURCE, "publish", "pack.py")
+LAUNCHER = b"import sys\r\n"
+
+
+def make_course(folder, files):
+    """A course folder: the launcher and files {relative path: bytes}."""
+    for name, data in dict({"ZEPT-Launcher.pyw": LAUNCHER}, **files).items():
+        path = os.path.join(folder, *name.split("/"))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+    return folder
+
+
+def pack(course, out, *options, env=None):
+    return subprocess.run([sys.executable, PACK, course, out] + list(options), capture_output=True, text=True,
+                          env=dict(os.environ, **(env or {})))
+
+
+def no_launcher(course):
+    # A folder of that name is no launcher either.
+    os.remove(os.path.join(course, "ZEPT-Launcher.pyw"))
+    os.makedirs(os.path.join(course, "ZEPT-Launcher.pyw"))
+    return ""
+
+
+def bad_link(course):
+    os.symlink("ZEPT-Launcher.pyw", os.path.join(course, "again.pyw"))
+    return "again.pyw"
+
+
+def bad_fifo(course):
+    os.mkfifo(os.path.join(course, "pipe"))
+    return "pipe"
+
+
+@pytest.mark.parametrize("files,offender,complaint", [
+    (None, "", "no such course folder"),
+    (no_launcher, "", "no ZEPT-Launcher.pyw file at its top level"),
+    (bad_link, "again.pyw", "a symbolic link"),
+    (bad_fifo, "pipe", "not a regular file or folder"),
+    ({"lessons/CON": b"x"}, "lessons/CON", "a device name"),
+    ({"aux.txt": b"x"}, "aux.txt", "a device name"),
+    ({"media/Lpt9.log": b"x"}, "media/Lpt9.log", "a device name"),
+    ({"notes.": b"x"}, "notes.", "ending in a dot or a space"),
+    ({"draft /a.txt": b"x"}, "draft ", "ending in a dot or a space"),
+    ({"a:b.txt": b"x"}, "a:b.txt", "a character Windows does not allow"),
+    ({"why?.txt": b"x"}, "why?.txt", "a character Windows does not allow"),
+    ({"tab\there.txt": b"x"}, "tab\there.txt", "a character Windows does not allow"),
+    ({"Map.txt": b"x", "map.txt": b"y"}, "map.txt", "differs from Map.txt only in case"),
+], ids=["missing", "no-launcher", "symlink", "fifo", "con", "aux.txt", "lpt9.log", "trailing-dot",
+        "trailing-space", "colon", "question-mark", "control", "case"])
+def test_bad_course_folders_are_refused_before_anything_is_written(work, files, offender, complaint):
+    course = os.path.join(work, "course")
+    if files is not None:
+        make_course(course, {} if callable(files) else files)
+        if callable(files):
+            files(course)
+    out = os.path.join(work, "out")
+    run = pack(course, out, "--pins", os.path.join(work, "pins.cmake"))
+    assert run.returncode == 1
+    path = os.path.join(course, *offender.split("/")) if offender else course
+    assert run.stderr.startswith("pack: %s: " % path) and complaint in run.stderr, run.stderr
+    assert len(run.stderr.splitlines()) == 1
+    assert not os.path.exists(out) and not os.path.exists(os.path.join(work, "pins.cmake"))
+
+
+def test_packs_are_reproducible_and_follow_the_course(work):
+    files = {"lesson 1.txt": b"The harbour.\r\n" * 100, "media/map.bin": os.urandom(70000),
+             "Caf\u00e9 \u0141\u00f3d\u017a/notes.txt": b"non-ASCII names are packed\r\n", "empty/": None}
+    first = make_course(os.path.join(work, "first"), {k: v for k, v in files.items() if v is not None})
+    os.makedirs(os.path.join(first, "empty"))
+    # The same course elsewhere, copied without its times.
+    second = os.path.join(work, "elsewhere", "second copy")
+    shutil.copytree(first, second, copy_function=shutil.copy)
+    runs = [pack(first, os.path.join(work, "out1"), "--parts", "3", "--package", os.path.join(work, "p1.zip")),
+            pack(second, os.path.join(work, "out2"), "--parts", "3")]
+    for run in runs:
+        assert run.returncode == 0, run.stderr
+        assert "warning: " in run.stderr and "not ASCII" in run.stderr
+    for name in ("zept-payload.part01", "zept-payload.part02", "zept-payload.part03", "SHA256SUMS"):
+        with open(os.path.join(work, "out1", name), "rb") as a, open(os.path.join(work, "out2", name), "rb") as b:
+            assert a.read() == b.read(), name
+    # The parts are the package; it holds the course, the empty folder too.
+    joined = b"".join(open(os.path.join(work, "out1", "zept-payload.part%02d" % n), "rb").read() for n in (1, 2, 3))
+    assert joined == open(os.path.join(work, "p1.zip"), "rb").read()
+    listing = subprocess.run(["bsdtar", "-tf", os.path.join(work, "p1.zip")], capture_output=True,
+                             text=True).stdout.split("\n")
+    assert listing[:3] == ["Caf\u00e9 \u0141\u00f3d\u017a/", "Caf\u00e9 \u0141\u00f3d\u017a/notes.txt",
+                           "ZEPT-Launcher.pyw"] and "empty/" in listing
+    with open(os.path.join(work, "out1", "SHA256SUMS")) as f:
+        assert f.read() == "".join("%s  zept-payload.part%02d\n" % (
+            hashlib.sha256(open(os.path.join(work, "out1", "zept-payload.part%02d" % n), "rb").read()).hexdigest(),
+            n) for n in (1, 2, 3))
+    # A changed file, or another time stamp, gives other parts.
+    with open(os.path.join(second, "lesson 1.txt"), "ab") as f:
+        f.write(b"!")
+    assert pack(second, os.path.join(work, "out3"), "--parts", "3").returncode == 0
+    assert pack(first, os.path.join(work, "out4"), "--parts", "3", env={"SOURCE_DATE_EPOCH": "1767225600"}
+                ).returncode == 0
+    for other in ("out3", "out4"):
+        with open(os.path.join(work, "out1", "SHA256SUMS")) as a, open(os.path.join(work, other, "SHA256SUMS")) as b:
+            assert a.read() != b.read()
+
+
+def check_release(tree_dir, cert_dir):
+    run = subprocess.run(["cmake", "--build", tree_dir, "--target", "check-release"], capture_output=True,
+                         text=True, env=dict(os.environ, SSL_CERT_FILE=os.path.join(cert_dir, "ca.pem")))
+    rows = [line for line in run.stdout.splitlines() if line[:4] in ("ok  ", "FAIL", "warn")]
+    return run.returncode, rows
+
+
+def test_publishing_a_course_from_its_folder(build, work, servers, cert_dir):
+    """The README's publishing commands against a loopback server: pack and
+    build, upload, check, install under Wine; then a course change, and what
+    check-release says of a stale, a missing and a wrong part."""
+    course = make_course(os.path.join(work, "Tarnwick course"), {
+        "lessons/lesson 1.txt": b"Lesson 1\r\n" * 500,
+        "lessons/Le\u00e7on \u0141\u00f3d\u017a.txt": b"non-ASCII name\r\n",
+        "media/map.bin": os.urandom(200000)})
+    served = os.path.join(work, "served")
+    os.makedirs(os.path.join(served, os.path.dirname(PYTHON_PATH).lstrip("/")))
+    with open(os.path.join(served, PYTHON_PATH.lstrip("/")), "wb") as f:
+        f.write(artefact(build, "python-embed.zip"))
+    server = servers(root=served)
+    base = "https://localhost:%d" % server.server_address[1]
+    tree_dir = os.path.join(work, "B")
+    options = ["-DZEPT_COURSE_DIR=" + course, "-DZEPT_COURSE_BASE_URL=%s/downloads/" % base,
+               "-DZEPT_PYTHON_URL=" + base + PYTHON_PATH,
+               "-DZEPT_PYTHON_SHA256=" + hashlib.sha256(artefact(build, "python-embed.zip")).hexdigest()]
+    exe, output = configure_and_build(tree_dir, *options)
+    assert "warning: " in output and "not ASCII" in output
+    publish = os.path.join(tree_dir, "publish")
+    assert sorted(os.listdir(publish)) == ["SHA256SUMS", "zept-payload.part01", "zept-payload.part02",
+                                           "zept-setup.exe"]
+    check = subprocess.run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=publish, capture_output=True,
+                           text=True)
+    assert check.returncode == 0 and check.stdout.count(": OK") == 3, check.stdout + check.stderr
+
+    # Nothing uploaded yet: every course row fails.
+    rc, rows = check_release(tree_dir, cert_dir)
+    assert rc != 0 and [r[:4] for r in rows] == ["ok  ", "FAIL", "FAIL", "FAIL", "warn"], rows
+    shutil.copytree(publish, os.path.join(served, "downloads"))
+    rc, rows = check_release(tree_dir, cert_dir)
+    assert rc == 0, rows
+    assert [r[:4] for r in rows] == ["ok  ", "ok  ", "ok  ", "ok  ", "warn"]
+    assert "200" in rows[1] and rows[1].endswith("%s/downloads/zept-payload.part01  (digest as pinned)" % base)
+    assert "not signed" in rows[4]
+
+    profile = os.path.join(work, "profile")
+    os.makedirs(profile)
+    run = winepfx.run(build, setup_argv(build, profile, exe=exe), stdin=b"\n")
+    assert run[0] == 0, run[1]
+    assert crlf("Installed. Opening the course now ...\n") in run[1].decode("ascii")
+    assert tree(layout(profile)["app"]) == tree(course)
+
+    # A changed course is packed and pinned again: what is served is now stale.
+    with open(os.path.join(course, "lessons", "lesson 1.txt"), "ab") as f:
+        f.write(b"Lesson 1, corrected\r\n")
+    old_pins = open(os.path.join(tree_dir, "gen", "release", "pins.h")).read()
+    build_run = subprocess.run(["cmake", "--build", tree_dir, "--target", "zept-setup"], capture_output=True,
+                               text=True)
+    assert build_run.returncode == 0, build_run.stdout + build_run.stderr
+    assert open(os.path.join(tree_dir, "gen", "release", "pins.h")).read() != old_pins
+    new = os.path.join(publish, "zept-payload.part01")
+    shutil.copyfile(new, os.path.join(served, "downloads", "zept-payload.part01"))
+    rc, rows = check_release(tree_dir, cert_dir)  # part 2 is from the older pack
+    assert rc != 0 and [r[:4] for r in rows] == ["ok  ", "ok  ", "FAIL", "FAIL", "warn"], rows
+    assert "zept-payload.part02  (digest " in rows[2]
+    shutil.copyfile(os.path.join(publish, "zept-payload.part02"), os.path.join(served, "downloads",
+                                                                                "zept-payload.part02"))
+    assert check_release(tree_dir, cert_dir)[0] == 0
+    # A missing part, and what a captive portal sends instead of one.
+    for route, shown in ((Route(status=404, body=b"gone"), "  404  "),
+                         (Route(body=b"<html><body>Please log in</body></html>"), "  200  ")):
+        server.routes["/downloads/zept-payload.part02"] = route
+        rc, rows = check_release(tree_dir, cert_dir)
+        assert rc != 0 and [r[:4] for r in rows] == ["ok  ", "ok  ", "FAIL", "FAIL", "warn"], rows
+        assert shown in rows[2] and "/downloads/zept-payload.part02" in rows[2]
+
+
+def test_course_dir_and_explicit_digests_do_not_mix(work):
+    course = make_course(os.path.join(work, "course"), {})
+    run = subprocess.run(["cmake", "-S", SOURCE, "-B", os.path.join(work, "B"), "-DZEPT_TESTS=OFF",
+                          "-DZEPT_COURSE_DIR=" + course, "-DZEPT_PART_SHA256=" + "ab" * 32],
+                         capture_output=True, text=True)
+    assert run.returncode != 0
+    assert "drop ZEPT_PART_SHA256 (cmake -U<name>)" in " ".join(run.stderr.split())
