@@ -88,8 +88,11 @@ def folder_entries(folder):
     """[(relative path with "/", absolute path, is folder)] of everything
     below folder, sorted, after checking that Windows can hold every entry;
     raises CourseError on the first problem."""
+    def unreadable(error):
+        raise CourseError("%s: %s" % (error.filename, error.strerror))
+
     entries = []
-    for base, dirs, files in os.walk(folder):
+    for base, dirs, files in os.walk(folder, onerror=unreadable):
         seen = {}
         for name in sorted(dirs + files):
             path = os.path.join(base, name)
@@ -295,6 +298,9 @@ def main(argv=None):
         return pack(args)
     except CourseError as error:
         print("pack: %s" % error, file=sys.stderr)
+        return 1
+    except OSError as error:
+        print("pack: %s: %s" % (error.filename or args.course, error.strerror), file=sys.stderr)
         return 1
 
 
