@@ -14,7 +14,7 @@ def test_only_an_exact_first_selftest_argument_enters_the_mode(build, args):
     # With no local application folder the setup stops right after the banner.
     run = run_with_env(build, exe(build), args, unset=["LOCALAPPDATA"])
     assert run.rc == 1
-    assert run.text == crlf(BANNER + NO_FOLDER + PROMPT)
+    assert run.text == crlf(BANNER + NO_FOLDER + PROMPT), run.err
 
 
 def test_arguments_after_selftest_are_ignored(build):

@@ -120,11 +120,11 @@ def read_shortcut(build, path, why=None):
     """The shortcut's properties as the shell's link object reads them, or
     None; why (a list), when given, receives the reason for a None."""
     rc, out, err = winepfx.run(build, [winepfx.tool(build, "lnk-read"), winepfx.windows_path(path)])
-    if rc != 0:
+    if rc != 0 or b"target=" not in out:
         if why is not None:
-            why.append("unreadable (exit %d, %s, %s)" % (
-                rc, "%d bytes" % os.path.getsize(path) if os.path.exists(path) else "no file",
-                err.decode("utf-8", "replace").strip()))
+            why.append("unreadable (exit %d, %s, output %r, error output %r)" % (
+                rc, "%d bytes" % os.path.getsize(path) if os.path.exists(path) else "no file", out[:200],
+                err.decode("utf-8", "replace").strip()[-500:]))
         return None
     return dict(line.split("=", 1) for line in out.decode("utf-8").splitlines())
 
