@@ -17,6 +17,8 @@ import random
 import shutil
 import sys
 
+# The packer is imported from the sources: no byte-code cache may land there.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "publish"))
 import pack  # noqa: E402
 
