@@ -225,8 +225,9 @@ def outputs(args):
 
 
 def replace(scratch_file, target):
+    """Moves a finished file into place (also onto another file system)."""
     os.makedirs(os.path.dirname(os.path.abspath(target)), exist_ok=True)
-    os.replace(scratch_file, target)
+    shutil.move(scratch_file, target)
 
 
 def pack(args):

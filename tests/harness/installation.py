@@ -142,10 +142,14 @@ def launch_record(path, timeout=20):
     return None
 
 
+def tar_record_path(build):
+    return os.path.join(winepfx.system32(build), "tar-record.txt")
+
+
 def tar_record(build):
     """(command line, working folder) of each start of the tar stand-in since
     forget_tar_record."""
-    path = os.path.join(winepfx.system32(build), "tar-record.txt")
+    path = tar_record_path(build)
     if not os.path.exists(path):
         return []
     with open(path, "rb") as f:
@@ -155,7 +159,7 @@ def tar_record(build):
 
 
 def forget_tar_record(build):
-    path = os.path.join(winepfx.system32(build), "tar-record.txt")
+    path = tar_record_path(build)
     if os.path.exists(path):
         os.remove(path)
 

@@ -48,7 +48,7 @@ def course_members(large_mib):
 
 
 def write_folder(folder, members):
-    """Writes the members into a fresh folder; files whose bytes are already
+    """Makes folder hold exactly the members; files whose bytes are already
     there are left alone, so that their times (and a pack) stay valid."""
     wanted = {os.path.join(folder, *name.split("/")): data for name, data in members}
     for base, _, files in os.walk(folder):

@@ -21,8 +21,9 @@
 typedef char *(CDECL *UnixNameFn)(const wchar_t *);
 typedef LONG(CDECL *SpawnFn)(char *const *argv, int wait);
 
-// text converted from one code page to another through UTF-16, best fit
-// included; the result is malloc'ed (never NULL unless memory runs out).
+// Conversions between UTF-16 and a code page (best fit included, as Windows
+// does for a narrow main); the results are malloc'ed and never freed: the
+// program ends right after.
 static wchar_t *widen(const char *text, UINT code_page)
 {
     int size = MultiByteToWideChar(code_page, 0, text, -1, NULL, 0);
