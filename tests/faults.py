@@ -68,7 +68,8 @@ class Suite:
 
         stdin = open(os.path.join(tmp, "in"), "rb")
         out = open(os.path.join(tmp, "out"), "wb")
-        proc = subprocess.Popen(["wine"] + inst.setup_argv(self.build, profile), env=winepfx.wine_env(self.build),
+        proc = subprocess.Popen(winepfx.wine_command(["wine"] + inst.setup_argv(self.build, profile)),
+                                env=winepfx.wine_env(self.build),
                                 stdin=stdin, stdout=out, stderr=subprocess.DEVNULL,
                                 preexec_fn=limited if limit else None)
         proc.files = (stdin, out, os.path.join(tmp, "out"))

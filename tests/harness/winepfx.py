@@ -11,6 +11,18 @@ Everything lives under DIR/wine: the prefix, the HOME that Wine links the
 prefix's shell folders to, the test certificates and the logs. Output of
 Windows programs is captured through files, never pipes: Wine's background
 processes can inherit a pipe and keep it open after the program has ended.
+
+Every Wine command runs with the Linux address layout fixed (setarch -R).
+Debian's Wine loader is an executable at the fixed address 0x7d000000,
+started without a preloader, and the kernel puts its heap at a random place
+in the 1 GiB above it (measured: heap starts from 0x7f654000 to 0xbccd5000 in
+40 starts). Now and then the heap covers 0x7ffe0000, where Wine has to map
+the shared user data page of Windows; the process then ends with exit code 1
+before the program's first instruction, with nothing on standard output and
+only an error message that WINEDEBUG=-all hides ("failed to map the shared
+user data"). With randomization off for the loader, a personality every
+Windows process inherits from the one that starts it, the heap always begins
+just after the loader and the page is free.
 """
 import argparse
 import glob
@@ -58,6 +70,12 @@ def wine_env(build):
     return env
 
 
+def wine_command(argv):
+    """The command line that runs argv (wine, wineboot, wineserver) with the
+    fixed address layout."""
+    return ["setarch", "-R"] + list(argv)
+
+
 def windows_path(path):
     """The Windows name of a Linux path, through Wine's Z: drive."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")
@@ -83,7 +101,7 @@ def _quiet(build, argv, timeout=300):
     os.makedirs(p["logs"], exist_ok=True)
     log = os.path.join(p["logs"], "prefix.log")
     with open(log, "ab") as out:
-        return subprocess.run(argv, env=wine_env(build), stdin=subprocess.DEVNULL, stdout=out,
+        return subprocess.run(wine_command(argv), env=wine_env(build), stdin=subprocess.DEVNULL, stdout=out,
                               stderr=out, timeout=timeout).returncode
 
 
@@ -95,7 +113,7 @@ def run(build, argv, stdin=b"", timeout=180, cwd=None, merge=False):
         with open(names[0], "wb") as f:
             f.write(stdin)
         with open(names[0], "rb") as i, open(names[1], "wb") as o, open(names[2], "wb") as e:
-            rc = subprocess.run(["wine"] + list(argv), env=wine_env(build), stdin=i, stdout=o,
+            rc = subprocess.run(wine_command(["wine"] + list(argv)), env=wine_env(build), stdin=i, stdout=o,
                                 stderr=subprocess.STDOUT if merge else e, timeout=timeout, cwd=cwd).returncode
         with open(names[1], "rb") as o, open(names[2], "rb") as e:
             return rc, o.read(), e.read()
