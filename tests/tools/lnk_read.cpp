@@ -47,8 +47,13 @@ int wmain(int argc, wchar_t **argv)
     // GetPath returns, so a name outside the ANSI code page comes back
     // mangled there although the link itself is right.
     hr = link->GetIDList(&items);
-    if (hr != S_OK || !SHGetPathFromIDListW(items, value)) {
+    if (hr != S_OK) {
         fprintf(stderr, "GetIDList: 0x%08lx\n", (unsigned long)hr);
+        items = NULL;
+        goto done;
+    }
+    if (!SHGetPathFromIDListW(items, value)) {
+        fprintf(stderr, "SHGetPathFromIDListW: no file system path\n");
         goto done;
     }
     put("target", value);
