@@ -3,15 +3,46 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include "system/dll.h"
+
 enum { TRANSFER_CHUNK = 65536, HOST_CHARS = 256, URL_PATH_CHARS = 2048, LENGTH_CHARS = 32 };
+
+// The WinHTTP functions this routine calls, bound from winhttp.dll of the
+// system folder for the duration of one call.
+struct WinHttpApi {
+    decltype(&WinHttpCrackUrl) CrackUrl;
+    decltype(&WinHttpOpen) Open;
+    decltype(&WinHttpConnect) Connect;
+    decltype(&WinHttpOpenRequest) OpenRequest;
+    decltype(&WinHttpSendRequest) SendRequest;
+    decltype(&WinHttpReceiveResponse) ReceiveResponse;
+    decltype(&WinHttpQueryHeaders) QueryHeaders;
+    decltype(&WinHttpQueryDataAvailable) QueryDataAvailable;
+    decltype(&WinHttpReadData) ReadData;
+    decltype(&WinHttpCloseHandle) CloseHandle;
+};
+
+static int bind_winhttp(HMODULE dll, WinHttpApi *api)
+{
+    return bind_function(dll, "WinHttpCrackUrl", &api->CrackUrl) &&
+           bind_function(dll, "WinHttpOpen", &api->Open) &&
+           bind_function(dll, "WinHttpConnect", &api->Connect) &&
+           bind_function(dll, "WinHttpOpenRequest", &api->OpenRequest) &&
+           bind_function(dll, "WinHttpSendRequest", &api->SendRequest) &&
+           bind_function(dll, "WinHttpReceiveResponse", &api->ReceiveResponse) &&
+           bind_function(dll, "WinHttpQueryHeaders", &api->QueryHeaders) &&
+           bind_function(dll, "WinHttpQueryDataAvailable", &api->QueryDataAvailable) &&
+           bind_function(dll, "WinHttpReadData", &api->ReadData) &&
+           bind_function(dll, "WinHttpCloseHandle", &api->CloseHandle);
+}
 
 // Content-Length as a number; 0 when the response declares none (chunked or
 // closed by the server) or declares something that is not a plain number.
-static int declared_length(HINTERNET request, unsigned long long *length)
+static int declared_length(const WinHttpApi *api, HINTERNET request, unsigned long long *length)
 {
     wchar_t text[LENGTH_CHARS];
     DWORD size = sizeof(text);
-    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX,
+    if (!api->QueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX,
                              text, &size, WINHTTP_NO_HEADER_INDEX))
         return 0;
     unsigned long long value = 0;
@@ -32,6 +63,8 @@ int download(const wchar_t *url, const wchar_t *dest)
 {
     int ok = 0;
     int opened = 0;  // the request is open: a failure from here on removes dest
+    HMODULE dll = NULL;
+    WinHttpApi api = {};
     HINTERNET session = NULL;
     HINTERNET connection = NULL;
     HINTERNET request = NULL;
@@ -46,13 +79,17 @@ int download(const wchar_t *url, const wchar_t *dest)
     int has_length = 0;
     unsigned char buffer[TRANSFER_CHUNK];
 
+    dll = load_system_dll(L"winhttp.dll");
+    if (dll == NULL || !bind_winhttp(dll, &api))
+        goto done;
+
     ZeroMemory(&parts, sizeof(parts));
     parts.dwStructSize = sizeof(parts);
     parts.lpszHostName = host;
     parts.dwHostNameLength = HOST_CHARS - 1;
     parts.lpszUrlPath = path;
     parts.dwUrlPathLength = URL_PATH_CHARS - 1;
-    if (!WinHttpCrackUrl(url, 0, 0, &parts))
+    if (!api.CrackUrl(url, 0, 0, &parts))
         goto done;
     if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS)
         goto done;
@@ -60,29 +97,29 @@ int download(const wchar_t *url, const wchar_t *dest)
     // Automatic proxy: the user's and the organisation's proxy settings
     // (manual, PAC script, auto-detection) apply, not only the machine-wide
     // WinHTTP one.
-    session = WinHttpOpen(L"ZEPT-Setup/0.1", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+    session = api.Open(L"ZEPT-Setup/0.1", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
                           WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
     if (session == NULL)
         goto done;
-    connection = WinHttpConnect(session, host, parts.nPort, 0);
+    connection = api.Connect(session, host, parts.nPort, 0);
     if (connection == NULL)
         goto done;
-    request = WinHttpOpenRequest(connection, L"GET", path, NULL, WINHTTP_NO_REFERER,
+    request = api.OpenRequest(connection, L"GET", path, NULL, WINHTTP_NO_REFERER,
                                  WINHTTP_DEFAULT_ACCEPT_TYPES,
                                  parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0);
     if (request == NULL)
         goto done;
     opened = 1;
 
-    if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
+    if (!api.SendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
         goto done;
-    if (!WinHttpReceiveResponse(request, NULL))
+    if (!api.ReceiveResponse(request, NULL))
         goto done;
-    WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+    api.QueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                         WINHTTP_HEADER_NAME_BY_INDEX, &status, &status_size, WINHTTP_NO_HEADER_INDEX);
     if (status != 200)
         goto done;
-    has_length = declared_length(request, &expected);
+    has_length = declared_length(&api, request, &expected);
 
     file = CreateFileW(dest, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
@@ -90,7 +127,7 @@ int download(const wchar_t *url, const wchar_t *dest)
 
     for (;;) {
         DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(request, &available))
+        if (!api.QueryDataAvailable(request, &available))
             goto done;
         if (available == 0)
             break;
@@ -98,7 +135,7 @@ int download(const wchar_t *url, const wchar_t *dest)
             DWORD got = 0;
             DWORD put = 0;
             DWORD want = available < (DWORD)TRANSFER_CHUNK ? available : (DWORD)TRANSFER_CHUNK;
-            if (!WinHttpReadData(request, buffer, want, &got))
+            if (!api.ReadData(request, buffer, want, &got))
                 goto done;
             // Announced bytes that never come would loop forever.
             if (got == 0)
@@ -120,10 +157,12 @@ done:
     if (!ok && opened)
         DeleteFileW(dest);
     if (request != NULL)
-        WinHttpCloseHandle(request);
+        api.CloseHandle(request);
     if (connection != NULL)
-        WinHttpCloseHandle(connection);
+        api.CloseHandle(connection);
     if (session != NULL)
-        WinHttpCloseHandle(session);
+        api.CloseHandle(session);
+    if (dll != NULL)
+        FreeLibrary(dll);
     return ok;
 }

@@ -4,12 +4,39 @@
 #include <windows.h>
 #include <bcrypt.h>
 
+#include "system/dll.h"
+
 enum { READ_CHUNK = 65536, DIGEST_BYTES = 32 };
+
+// The CNG functions this routine calls, bound from bcrypt.dll of the system
+// folder for the duration of one call.
+struct CngApi {
+    decltype(&BCryptOpenAlgorithmProvider) OpenAlgorithmProvider;
+    decltype(&BCryptGetProperty) GetProperty;
+    decltype(&BCryptCreateHash) CreateHash;
+    decltype(&BCryptHashData) HashData;
+    decltype(&BCryptFinishHash) FinishHash;
+    decltype(&BCryptDestroyHash) DestroyHash;
+    decltype(&BCryptCloseAlgorithmProvider) CloseAlgorithmProvider;
+};
+
+static int bind_cng(HMODULE dll, CngApi *api)
+{
+    return bind_function(dll, "BCryptOpenAlgorithmProvider", &api->OpenAlgorithmProvider) &&
+           bind_function(dll, "BCryptGetProperty", &api->GetProperty) &&
+           bind_function(dll, "BCryptCreateHash", &api->CreateHash) &&
+           bind_function(dll, "BCryptHashData", &api->HashData) &&
+           bind_function(dll, "BCryptFinishHash", &api->FinishHash) &&
+           bind_function(dll, "BCryptDestroyHash", &api->DestroyHash) &&
+           bind_function(dll, "BCryptCloseAlgorithmProvider", &api->CloseAlgorithmProvider);
+}
 
 int sha256_file(const wchar_t *path, char *digest_text)
 {
     static const char HEX[] = "0123456789abcdef";
     int ok = 0;
+    HMODULE dll = NULL;
+    CngApi api = {};
     BCRYPT_ALG_HANDLE provider = NULL;
     BCRYPT_HASH_HANDLE hash = NULL;
     unsigned char *hash_object = NULL;
@@ -19,17 +46,20 @@ int sha256_file(const wchar_t *path, char *digest_text)
     unsigned char buffer[READ_CHUNK];
     unsigned char digest[DIGEST_BYTES];
 
-    if (BCryptOpenAlgorithmProvider(&provider, BCRYPT_SHA256_ALGORITHM, NULL, 0) != 0) {
+    dll = load_system_dll(L"bcrypt.dll");
+    if (dll == NULL || !bind_cng(dll, &api))
+        goto done;
+    if (api.OpenAlgorithmProvider(&provider, BCRYPT_SHA256_ALGORITHM, NULL, 0) != 0) {
         provider = NULL;
         goto done;
     }
-    if (BCryptGetProperty(provider, BCRYPT_OBJECT_LENGTH, (PUCHAR)&object_length,
+    if (api.GetProperty(provider, BCRYPT_OBJECT_LENGTH, (PUCHAR)&object_length,
                           sizeof(object_length), &written, 0) != 0)
         goto done;
     hash_object = (unsigned char *)malloc(object_length);
     if (hash_object == NULL)
         goto done;
-    if (BCryptCreateHash(provider, &hash, hash_object, object_length, NULL, 0, 0) != 0) {
+    if (api.CreateHash(provider, &hash, hash_object, object_length, NULL, 0, 0) != 0) {
         hash = NULL;
         goto done;
     }
@@ -46,10 +76,10 @@ int sha256_file(const wchar_t *path, char *digest_text)
             goto done;
         if (got == 0)
             break;
-        if (BCryptHashData(hash, buffer, got, 0) != 0)
+        if (api.HashData(hash, buffer, got, 0) != 0)
             goto done;
     }
-    if (BCryptFinishHash(hash, digest, DIGEST_BYTES, 0) != 0)
+    if (api.FinishHash(hash, digest, DIGEST_BYTES, 0) != 0)
         goto done;
 
     for (int i = 0; i < DIGEST_BYTES; i++) {
@@ -63,10 +93,12 @@ done:
     if (file != INVALID_HANDLE_VALUE)
         CloseHandle(file);
     if (hash != NULL)
-        BCryptDestroyHash(hash);
+        api.DestroyHash(hash);
     if (hash_object != NULL)
         free(hash_object);
     if (provider != NULL)
-        BCryptCloseAlgorithmProvider(provider, 0);
+        api.CloseAlgorithmProvider(provider, 0);
+    if (dll != NULL)
+        FreeLibrary(dll);
     return ok;
 }

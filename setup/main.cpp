@@ -24,7 +24,8 @@ int main(int argc, char **argv)
 
     // Setup programs run from the Downloads folder, where a planted DLL must
     // never be loaded: DLLs come from the system folder only. The DLLs that
-    // are not KnownDLLs (winhttp, bcrypt) are delay-loaded after this.
+    // are not KnownDLLs (winhttp, bcrypt) are loaded by the routines that
+    // use them, from the system folder as well.
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
 
     if (argc > 1 && strcmp(argv[1], "--selftest") == 0)

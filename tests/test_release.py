@@ -30,11 +30,15 @@ def test_static_imports_are_known_dlls_only(release):
     dump = objdump("-p", release)
     imported = {name.lower() for name in re.findall(r"DLL Name: (\S+)", dump)}
     assert imported and imported <= KNOWN_DLLS, imported
-    # winhttp and bcrypt are still used, delay-loaded after the search is limited.
+    # winhttp and bcrypt are still used: loaded by name from the system
+    # folder, their functions bound at run time.
     with open(release, "rb") as f:
         image = f.read()
-    assert b"winhttp.dll" in image and b"bcrypt.dll" in image
-    assert "SetDefaultDllDirectories" in dump
+    for name in ("winhttp.dll", "bcrypt.dll"):
+        assert name.encode("utf-16-le") in image, name
+    for name in ("WinHttpOpen", "BCryptOpenAlgorithmProvider"):
+        assert name.encode() + b"\0" in image, name
+    assert "SetDefaultDllDirectories" in dump and "LoadLibraryExW" in dump
 
 
 def test_manifest_and_version(release):
