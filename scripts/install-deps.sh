@@ -1,10 +1,17 @@
 #!/bin/sh
-# Installs the Debian packages that building and testing need. Idempotent:
-# when everything is there it only checks and returns.
+# Installs the Debian packages that building and testing need, and any
+# further packages named as arguments. Idempotent: when everything is there
+# it only checks and returns. "--list" prints the package names instead.
+#   scripts/install-deps.sh [--list | PACKAGE...]
 set -eu
 
 PACKAGES="cmake make g++-mingw-w64-x86-64-win32 wine wine64 libarchive-tools
 python3 python3-pytest python3-pefile openssl doctest-dev osslsigncode curl cppcheck"
+if [ "${1:-}" = "--list" ]; then
+    echo $PACKAGES
+    exit 0
+fi
+PACKAGES="$PACKAGES $*"
 
 missing=""
 for package in $PACKAGES; do
