@@ -10,6 +10,11 @@ carries a valid Authenticode signature.
 Trusts the system's certificates (SSL_CERT_FILE and SSL_CERT_DIR are
 honoured as by other OpenSSL-based tools) and those of --cafile. Exit code
 0 only when every row is as expected; an unsigned exe is a warning.
+
+A release that passes is recorded in BUILD_DIR/publish/RELEASED, one line
+"VERSION PACKAGE_SHA256" per course version: a later build of that folder
+that packs another course under a recorded version stops, so that a
+changed course never reaches learners under a version that is already out.
 """
 import argparse
 import hashlib
@@ -39,7 +44,22 @@ def read_pins(build):
     table = re.search(r"PART_SHA256\[PART_COUNT\] = \{(.*?)\};", header, re.S)
     parts = re.findall(r'"([0-9a-f]{64})"', table.group(1)) if table else []
     return {"python_url": define("PYTHON_URL"), "python_sha": define("PYTHON_SHA256"),
-            "payload_sha": define("PAYLOAD_SHA256"), "base": define("COURSE_BASE_URL"), "parts": parts}
+            "payload_sha": define("PAYLOAD_SHA256"), "base": define("COURSE_BASE_URL"), "parts": parts,
+            "version": define("COURSE_VERSION")}
+
+
+def record_release(build, version, payload_sha):
+    """Adds "version payload_sha" to the build's record of released versions."""
+    path = os.path.join(build, "publish", "RELEASED")
+    line = "%s %s" % (version, payload_sha)
+    lines = []
+    if os.path.exists(path):
+        with open(path) as f:
+            lines = f.read().splitlines()
+    if line not in lines:
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "a") as f:
+            f.write(line + "\n")
 
 
 def fetch(url, context, timeout, digests):
@@ -117,7 +137,11 @@ def check(build, cafile, timeout):
     print("%-4s  %s" % (verdict, text))
     failed = sum(1 for row in rows if row[0] == "FAIL") + (verdict == "FAIL")
     print("release check: %s" % ("every download is as pinned" if not failed else "%d row(s) failed" % failed))
-    return 1 if failed else 0
+    if failed:
+        return 1
+    record_release(build, pins["version"], pins["payload_sha"])
+    print("recorded: course version %s is released with package %s" % (pins["version"], pins["payload_sha"]))
+    return 0
 
 
 def main(argv=None):

@@ -3,16 +3,21 @@
 #include "system/files.h"
 
 // Every path of an installation, derived from the user's local application
-// folder. The first seven are composed by compose_layout; the stages compose
+// folder. compose_layout composes all but the last three; the stages compose
 // the archive and part paths when they need them.
 struct InstallLayout {
     WidePath InstallRoot;     // %LOCALAPPDATA%\Programs\ZEPT
-    WidePath PythonDir;       // runtime extracted here
-    WidePath AppDir;          // course extracted here; working folder of the course
+    WidePath PythonDir;       // the installed runtime
+    WidePath AppDir;          // the installed course; working folder of the course
     WidePath DownloadsDir;    // every downloaded file
-    WidePath MarkerFile;      // written last: the installation is complete
+    WidePath MarkerFile;      // written last: which release is completely installed
     WidePath PythonwExe;      // what the shortcuts and the launch start
     WidePath LauncherScript;  // the course's launcher, passed to pythonw.exe
+    WidePath PythonNew;       // python-new: the runtime is extracted here, then swapped in
+    WidePath AppNew;          // app-new: the course is extracted here, then swapped in
+    WidePath NewPythonwExe;   // python-new\pythonw.exe
+    WidePath NewLauncher;     // app-new\ZEPT-Launcher.pyw
+    WidePath Discarded;       // folders replaced or left by an interrupted run, to be deleted
     WidePath RuntimeArchive;  // downloads\python-embed.zip
     WidePath PayloadArchive;  // downloads\zept-payload.zip
     WidePath PartFile;        // downloads\zept-payload.partNN, one part at a time
@@ -21,9 +26,14 @@ struct InstallLayout {
 // out = parent + "\\" + child, as a WidePath; 0 when it would not fit.
 int join_path(wchar_t *out, const wchar_t *parent, const wchar_t *child);
 
-// Composes the layout below local_app_data and creates the downloads folder
-// (with every missing parent). 0 when a path would not fit its buffer.
+// Composes the layout below local_app_data; creates nothing. 0 when a path
+// would not fit its buffer.
 int compose_layout(InstallLayout *layout, const wchar_t *local_app_data);
 
-// 1 when the marker, pythonw.exe and the launcher script all exist.
+// The marker's line for this build's course version.
+extern const char MARKER_LINE[];
+
+// 1 when pythonw.exe and the launcher script exist and the marker holds the
+// line of this build's course version or of a newer one. Anything else (an
+// older version, an empty or torn marker, another text) is incomplete.
 int installation_complete(const InstallLayout *layout);

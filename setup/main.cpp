@@ -10,6 +10,8 @@
 #include "setup/selftest.h"
 #include "setup/stages.h"
 #include "system/console.h"
+#include "system/folders.h"
+#include "system/lock.h"
 
 enum { LOCAL_APP_DATA_CHARS = 260 };
 
@@ -20,6 +22,7 @@ int main(int argc, char **argv)
     char digest_text[DIGEST_TEXT_BYTES];
     unsigned char copy_buffer[COPY_BUFFER_BYTES];
     int ok = 0;
+    HANDLE lock = NULL;
     DWORD n;
 
     // Setup programs run from the Downloads folder, where a planted DLL must
@@ -38,6 +41,12 @@ int main(int argc, char **argv)
     printf("the project's own site). Every download is verified by a\n");
     printf("checksum before anything is installed.\n\n");
 
+    // Two setups on one profile would extract and swap the same folders.
+    if (!take_setup_lock(&lock)) {
+        printf("The setup is already running in another window.\n");
+        goto done;
+    }
+
     // A value that does not fit is reported by its needed size and leaves
     // the buffer unfilled: treated like a missing one.
     n = GetEnvironmentVariableW(L"LOCALAPPDATA", local_app_data, LOCAL_APP_DATA_CHARS);
@@ -46,17 +55,29 @@ int main(int argc, char **argv)
         goto done;
     }
 
+    mkdirs(layout.DownloadsDir);
+
+    // This release, or a newer one, installed: opened as it is.
     if (!installation_complete(&layout)) {
-        // A marker left from an earlier installation must not vouch for
-        // folders that are about to be extracted again.
-        DeleteFileW(layout.MarkerFile);
-        if (!runtime_stage(&layout, digest_text) || !course_stage(&layout, digest_text, copy_buffer))
+        // Windows cannot replace the files of a running course; nothing is
+        // changed until it is closed.
+        if (program_running(layout.PythonwExe)) {
+            printf("Tarnwick is still open. Close it and run the setup again.\n");
             goto done;
+        }
+        clear_leftovers(&layout);
+        if (!runtime_stage(&layout, digest_text) || !course_stage(&layout, digest_text, copy_buffer) ||
+            !put_in_place(&layout))
+            goto done;
+    } else {
+        clear_leftovers(&layout);
     }
     finish_setup(&layout);
     ok = 1;
 
 done:
+    // The work is done: a window left open for reading blocks no other run.
+    release_setup_lock(lock);
     pause_at_end();
     return ok ? 0 : 1;
 }

@@ -11,9 +11,10 @@
 #include "fetch/sha256_file.h"
 #include "pins.h"
 #include "system/extract.h"
+#include "system/folders.h"
 #include "system/shortcut.h"
 
-enum { PART_NAME_CHARS = 64, PART_URL_CHARS = 1024, LAUNCH_ARGS_CHARS = 4200 };
+enum { PART_NAME_CHARS = 64, PART_URL_CHARS = 1024, LAUNCH_ARGS_CHARS = 4200, MARKER_BYTES = 64 };
 
 #define PACKAGE_FAILED "The course package did not verify and was removed. Run the setup again.\n"
 
@@ -21,6 +22,22 @@ enum { PART_NAME_CHARS = 64, PART_URL_CHARS = 1024, LAUNCH_ARGS_CHARS = 4200 };
 static int matches_pin(const wchar_t *path, const char *pin, char *digest_text)
 {
     return sha256_file(path, digest_text) && strcmp(digest_text, pin) == 0;
+}
+
+// Moves folder out of the way into the discarded folder and deletes what
+// that holds as far as Windows allows. 1 when folder is gone.
+static int clear_folder(const InstallLayout *layout, const wchar_t *folder)
+{
+    WidePath moved_to;
+    int gone = move_aside(folder, layout->Discarded, moved_to);
+    remove_tree(layout->Discarded);
+    return gone;
+}
+
+void clear_leftovers(const InstallLayout *layout)
+{
+    clear_folder(layout, layout->PythonNew);
+    clear_folder(layout, layout->AppNew);
 }
 
 int runtime_stage(InstallLayout *layout, char *digest_text)
@@ -44,7 +61,10 @@ int runtime_stage(InstallLayout *layout, char *digest_text)
         }
     }
     printf("Extracting Python runtime ...\n");
-    if (!extract_tar(layout->RuntimeArchive, layout->PythonDir) || !file_exists(layout->PythonwExe)) {
+    // Into a fresh folder: the installed runtime stays as it is until the
+    // whole new release is there.
+    if (!clear_folder(layout, layout->PythonNew) || !extract_tar(layout->RuntimeArchive, layout->PythonNew) ||
+        !file_exists(layout->NewPythonwExe)) {
         printf("Could not extract the Python runtime (tar.exe is part of Windows 10 and 11).\n");
         return 0;
     }
@@ -120,16 +140,15 @@ done:
     return ok;
 }
 
-static void write_marker(const wchar_t *marker_file)
+static void write_marker(const wchar_t *marker_file, const char *line, DWORD length)
 {
-    static const char MARKER_LINE[] = "Tarnwick 0.1.0 installed.\r\n";
     HANDLE file = INVALID_HANDLE_VALUE;
     DWORD put = 0;
 
     file = CreateFileW(marker_file, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return;
-    WriteFile(file, MARKER_LINE, sizeof(MARKER_LINE) - 1, &put, NULL);
+    WriteFile(file, line, length, &put, NULL);
     CloseHandle(file);
 }
 
@@ -145,12 +164,59 @@ int course_stage(InstallLayout *layout, char *digest_text, unsigned char *copy_b
         !build_package(layout, digest_text, copy_buffer))
         return 0;
     printf("Extracting the course ...\n");
-    if (!extract_tar(layout->PayloadArchive, layout->AppDir) || !file_exists(layout->LauncherScript)) {
+    if (!clear_folder(layout, layout->AppNew) || !extract_tar(layout->PayloadArchive, layout->AppNew) ||
+        !file_exists(layout->NewLauncher)) {
         printf("Could not extract the course package.\n");
         return 0;
     }
-    write_marker(layout->MarkerFile);
     return 1;
+}
+
+int put_in_place(const InstallLayout *layout)
+{
+    int ok = 0;
+    int undone = 1;
+    int step = 0;  // how many of the four renames were made
+    char marker[MARKER_BYTES];
+    DWORD marker_length = 0;
+    int had_marker = read_file_start(layout->MarkerFile, marker, sizeof(marker), &marker_length);
+    WidePath python_aside;
+    WidePath app_aside;
+
+    // From the first rename on, the installation is a mix: no marker may
+    // vouch for it until both folders are in place.
+    DeleteFileW(layout->MarkerFile);
+    if (!move_aside(layout->PythonDir, layout->Discarded, python_aside))
+        goto done;
+    step = 1;
+    if (!move_folder(layout->PythonNew, layout->PythonDir))
+        goto done;
+    step = 2;
+    if (!move_aside(layout->AppDir, layout->Discarded, app_aside))
+        goto done;
+    step = 3;
+    if (!move_folder(layout->AppNew, layout->AppDir))
+        goto done;
+    write_marker(layout->MarkerFile, MARKER_LINE, (DWORD)strlen(MARKER_LINE));
+    // The replaced folders go now, or on a later run if something holds them.
+    remove_tree(layout->Discarded);
+    ok = 1;
+
+done:
+    if (!ok) {
+        // Back as it was, in reverse order.
+        if (step >= 3 && app_aside[0] != 0)
+            undone = move_folder(app_aside, layout->AppDir) && undone;
+        if (step >= 2)
+            undone = move_folder(layout->PythonDir, layout->PythonNew) && undone;
+        if (step >= 1 && python_aside[0] != 0)
+            undone = move_folder(python_aside, layout->PythonDir) && undone;
+        if (undone && had_marker)
+            write_marker(layout->MarkerFile, marker, marker_length);
+        printf("Tarnwick was left as it was because some of its files are in use; "
+               "restart your PC and run the setup again.\n");
+    }
+    return ok;
 }
 
 static void shortcut_in(int csidl, const InstallLayout *layout, const wchar_t *arguments)

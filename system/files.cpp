@@ -47,3 +47,24 @@ int compose_path(wchar_t *out, size_t cap, const wchar_t *format, ...)
     }
     return 1;
 }
+
+int read_file_start(const wchar_t *path, char *buffer, unsigned long cap, unsigned long *got)
+{
+    int ok = 0;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    DWORD read = 0;
+
+    *got = 0;
+    file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        goto done;
+    if (!ReadFile(file, buffer, cap, &read, NULL))
+        goto done;
+    *got = read;
+    ok = 1;
+
+done:
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    return ok;
+}

@@ -21,3 +21,8 @@ void mkdirs(const wchar_t *path);
 // terminated; 0 when it would not fit, with out set to the empty string, so
 // that a truncated path is never used.
 int compose_path(wchar_t *out, size_t cap, const wchar_t *format, ...);
+
+// Reads the first cap bytes of the file at path (fewer when it is shorter)
+// into buffer; *got receives the count. 1 when the file could be opened and
+// read; 0 otherwise, with *got 0.
+int read_file_start(const wchar_t *path, char *buffer, unsigned long cap, unsigned long *got);

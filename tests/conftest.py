@@ -96,6 +96,21 @@ def system_tar(build):
         os.remove(record)
 
 
+@pytest.fixture
+def tar_plan(build):
+    """plan("fail" or "skip", text): the tar stand-in fails, or extracts
+    nothing, for a command line that contains text; undone afterwards."""
+    path = os.path.join(winepfx.system32(build), "tar-plan.txt")
+
+    def plan(action, text):
+        with open(path, "w") as f:
+            f.write("%s %s\n" % (action, text))
+
+    yield plan
+    if os.path.exists(path):
+        os.remove(path)
+
+
 @pytest.fixture(scope="session")
 def cert_dir(build):
     return winepfx.paths(build)["certs"]

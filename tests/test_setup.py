@@ -4,7 +4,7 @@ started course. Runs the test build, pinned to the artefacts of the build."""
 import hashlib
 import os
 import shutil
-import threading
+import time
 
 import pytest
 
@@ -13,7 +13,7 @@ from conftest import BANNER, PROMPT, crlf, run_windows, windows_path
 from installation import (FAILURE_MESSAGES, PACKAGE_FAILED, PART_PATHS, PYTHON_PATH, artefact,
                           course_routes, forget_launch, forget_tar_record, installation_problems,
                           launch_record, layout, read_shortcut, remove_shortcuts, setup_argv,
-                          sha256_of as sha256, shortcut_paths, course_port, tar_record)
+                          sha256_of as sha256, shortcut_paths, course_port, tar_record, tree)
 from testserver import Route
 
 CLOSING = ("\nInstalled. Opening the course now ...\n"
@@ -95,12 +95,12 @@ def test_profile_names_and_the_ansi_code_page(build, work, course, folder, relat
     assert run.rc == 0
     assert_installed(build, profile)
     if relative:
-        assert tar_record(build) == [('tar.exe -xf "downloads\\python-embed.zip" -C "python"', p["root"]),
-                                     ('tar.exe -xf "downloads\\zept-payload.zip" -C "app"', p["root"])]
+        assert tar_record(build) == [('tar.exe -xf "downloads\\python-embed.zip" -C "python-new"', p["root"]),
+                                     ('tar.exe -xf "downloads\\zept-payload.zip" -C "app-new"', p["root"])]
     else:
         assert [command for command, _ in tar_record(build)] == [
-            'tar.exe -xf "%s" -C "%s"' % (p["runtime"], p["python"]),
-            'tar.exe -xf "%s" -C "%s"' % (p["package"], p["app"])]
+            'tar.exe -xf "%s" -C "%s"' % (p["runtime"], p["python_new"]),
+            'tar.exe -xf "%s" -C "%s"' % (p["package"], p["app_new"])]
 
     forget_launch(profile)
     remove_shortcuts(build)
@@ -129,16 +129,19 @@ def test_missing_launcher_reruns_both_stages_from_the_verified_archives(build, p
     assert_installed(build, profile)
 
 
-def test_stale_marker_is_removed_before_extracting_again(build, profile, course, system_tar):
-    # The marker must never vouch for folders that a failed run left behind.
+def test_failed_extraction_leaves_the_installed_folders_alone(build, profile, course, system_tar):
+    # Extraction goes into fresh folders: what a failed run leaves behind is
+    # never mixed into the installed runtime.
     install(build, profile, course)
-    os.remove(layout(profile)["launcher"])
+    p = layout(profile)
+    os.remove(p["launcher"])
+    before = tree(p["root"], skip=("launch-record.txt",))
     system_tar(winepfx.tool(build, "trust-ca"))  # a tar that fails
     run = run_setup(build, profile)
     assert run.rc == 1
     assert run.text.endswith(crlf(
         "Could not extract the Python runtime (tar.exe is part of Windows 10 and 11).\n" + PROMPT))
-    assert not os.path.exists(layout(profile)["marker"])
+    assert tree(p["root"], skip=("launch-record.txt",)) == before
 
 
 @pytest.mark.parametrize("route,message", [
@@ -186,18 +189,15 @@ def test_tar_that_produces_no_pythonw(build, profile, course, system_tar):
     assert os.path.exists(layout(profile)["runtime"])
 
 
-def test_progress_line_comes_before_what_tar_prints(build, profile, course):
-    # A file where the runtime folder belongs makes tar fail with a message of
-    # its own; with both streams in one file, the order must be the real one.
-    p = layout(profile)
-    os.makedirs(p["root"])
-    with open(p["python"], "wb") as f:
-        f.write(b"in the way")
+def test_progress_line_comes_before_what_tar_prints(build, profile, course, tar_plan):
+    # tar fails with a message of its own; with both streams in one file,
+    # the order must be the real one.
+    tar_plan("fail", "python-embed.zip")
     run = run_setup(build, profile, merge=True)
     assert run.rc == 1
     out = run.out.decode("utf-8", "replace")
     progress = out.index("Extracting Python runtime ...\r\n")
-    tar_message = out.index("bsdtar")
+    tar_message = out.index("tar.exe: planted failure")
     failure = out.index("Could not extract the Python runtime")
     assert progress < tar_message < failure
 
@@ -252,29 +252,24 @@ def test_parts_verify_but_the_package_does_not(build, profile, course):
         "python-embed.zip", "zept-payload.part01", "zept-payload.part02"]
 
 
-@pytest.mark.parametrize("broken", ["tar fails", "tar leaves no launcher"])
-def test_failed_course_extraction_writes_no_marker_and_is_redone(build, profile, course, system_tar, broken):
+@pytest.mark.parametrize("broken", ["fail", "skip"], ids=["tar fails", "tar leaves no launcher"])
+def test_failed_course_extraction_writes_no_marker_and_is_redone(build, profile, course, tar_plan, broken):
     p = layout(profile)
-    if broken == "tar fails":
-        os.makedirs(p["root"])
-        with open(p["app"], "wb") as f:
-            f.write(b"in the way")  # a file where the course folder belongs
-    else:
+    if broken == "skip":
         install(build, profile, course)
         os.remove(p["launcher"])
-        system_tar(winepfx.tool(build, "pythonw-standin"))  # exits 0, extracts nothing
+    tar_plan(broken, "zept-payload.zip")
     run = run_setup(build, profile)
     assert run.text.endswith(crlf("Extracting the course ...\n" + "Could not extract the course package.\n"
                                   + PROMPT))
     assert run.rc == 1
-    # Without a marker the next run cannot take the course as installed.
-    assert not os.path.exists(p["marker"])
+    # A failed run writes no marker; an earlier installation's stays, and
+    # without its launcher it vouches for nothing.
+    assert os.path.exists(p["marker"]) == (broken == "skip")
     assert os.path.exists(p["package"])
     # The next run, with a working tar, extracts again from the verified
     # package: no download.
-    if os.path.isfile(p["app"]):
-        os.remove(p["app"])
-    winepfx.install_tar(build)
+    tar_plan("skip", "nothing of this")
     course.requests.clear()
     run = run_setup(build, profile)
     assert run.text == crlf(BANNER + "Extracting Python runtime ...\n" + "Extracting the course ...\n"
@@ -318,25 +313,17 @@ def test_no_special_folders(build, profile, course):
             os.rename(folder + ".away", folder)
 
 
-def test_two_setups_at_the_same_moment(build, profile, course):
-    runs = [None, None]
-
-    def one(i):
-        runs[i] = run_setup(build, profile)
-
-    threads = [threading.Thread(target=one, args=(i,)) for i in range(2)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    for run in runs:
-        assert run.rc in (0, 1)
-        if run.rc == 0:
-            assert run.text.endswith(crlf(CLOSING + PROMPT))
-        else:
-            assert any(run.text.endswith(crlf(m + PROMPT)) for m in FAILURE_MESSAGES), run.text
-    # Whatever happened, the next run completes and installs the real thing.
-    forget_launch(profile)
-    run = run_setup(build, profile)
-    assert run.rc == 0, run.text
+def test_a_second_setup_while_one_runs(build, profile, course, work):
+    # The first one downloads slowly; the second finds the lock and stops.
+    course.routes[PYTHON_PATH].trickle = (4096, 0.02)
+    first = winepfx.start(build, setup_argv(build, profile), os.path.join(work, "first"))
+    runtime = layout(profile)["runtime"]
+    deadline = time.monotonic() + 60
+    while not os.path.exists(runtime) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    second = run_setup(build, profile)
+    assert second.text == crlf(BANNER + "The setup is already running in another window.\n" + PROMPT)
+    assert second.rc == 1
+    assert first.wait(timeout=120) == 0
+    assert winepfx.read_output(first).decode("ascii") == crlf(FIRST_INSTALL)
     assert_installed(build, profile)

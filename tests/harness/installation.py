@@ -74,6 +74,8 @@ def layout(profile):
         "root": root,
         "python": os.path.join(root, "python"),
         "app": os.path.join(root, "app"),
+        "python_new": os.path.join(root, "python-new"),
+        "app_new": os.path.join(root, "app-new"),
         "downloads": os.path.join(root, "downloads"),
         "marker": os.path.join(root, "install-complete.txt"),
         "pythonw": os.path.join(root, "python", "pythonw.exe"),

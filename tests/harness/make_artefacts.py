@@ -5,7 +5,9 @@
 OUT_DIR receives python-embed.zip (the pythonw.exe stand-in at its top
 level) and the course folder course/ (ZEPT-Launcher.pyw at its top level,
 and a few course files: one incompressible, one larger than the package
-itself). Both archives are made by the publisher's packer (publish/pack.py):
+itself): release 0.1.0. Release 0.2.0 is course-b/ (one lesson changed, one
+dropped, one added); python-embed-b.zip is a later runtime (one file
+dropped, one added). Both archives are made by the publisher's packer (publish/pack.py):
 the build packs course/ as a publisher's build would; --pack does it here,
 into zept-payload.zip and its two parts (for runs outside the build).
 --large adds a course file of that many MiB of incompressible data,
@@ -47,6 +49,14 @@ def course_members(large_mib):
     return members
 
 
+def course_b_members():
+    """Release 0.2.0: lesson 1 fixed, lesson 2 dropped, lesson 3 new."""
+    members = [m for m in course_members(0) if m[0] != "course/lesson-02.txt"]
+    members = [(n, b"Lesson 1: the harbour of Tarnwick, corrected.\r\n" * 200 if n == "course/lesson-01.txt" else d)
+               for n, d in members]
+    return members + [("course/lesson-03.txt", b"Lesson 3: the lighthouse.\r\n" * 250)]
+
+
 def write_folder(folder, members):
     """Makes folder hold exactly the members; files whose bytes are already
     there are left alone, so that their times (and a pack) stay valid."""
@@ -80,11 +90,15 @@ def main():
     runtime_members = [("pythonw.exe", pythonw), ("python312._pth", b"python312.zip\r\n.\r\n")]
     if args.runtime_mib:
         runtime_members.append(("python312.zip", noise(3, args.runtime_mib << 20)))
+    runtime_b = [m for m in runtime_members if m[0] != "python312._pth"] + [
+        ("python313._pth", b"python313.zip\r\n.\r\n")]
     runtime = os.path.join(args.out, "runtime")
-    write_folder(runtime, runtime_members)
-    pack.write_zip(pack.folder_entries(runtime), os.path.join(args.out, "python-embed.zip"))
-    shutil.rmtree(runtime)
+    for members, name in ((runtime_members, "python-embed.zip"), (runtime_b, "python-embed-b.zip")):
+        write_folder(runtime, members)
+        pack.write_zip(pack.folder_entries(runtime), os.path.join(args.out, name))
+        shutil.rmtree(runtime)
     write_folder(os.path.join(args.out, "course"), course_members(args.large))
+    write_folder(os.path.join(args.out, "course-b"), course_b_members())
     if args.pack:
         return pack.main([os.path.join(args.out, "course"), args.out,
                           "--package", os.path.join(args.out, "zept-payload.zip")])

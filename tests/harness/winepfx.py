@@ -119,6 +119,24 @@ def run(build, argv, stdin=b"", timeout=180, cwd=None, merge=False):
             return rc, o.read(), e.read()
 
 
+def start(build, argv, folder, cwd=None):
+    """Starts a Windows program in the background with Enter typed, its
+    output into folder/out; returns the Popen (wait, then read_output)."""
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "in"), "wb") as f:
+        f.write(b"\n")
+    with open(os.path.join(folder, "in"), "rb") as i, open(os.path.join(folder, "out"), "wb") as o:
+        proc = subprocess.Popen(wine_command(["wine"] + list(argv)), env=wine_env(build), stdin=i, stdout=o,
+                                stderr=subprocess.DEVNULL, cwd=cwd)
+    proc.output = os.path.join(folder, "out")
+    return proc
+
+
+def read_output(proc):
+    with open(proc.output, "rb") as f:
+        return f.read()
+
+
 def tool(build, name):
     return os.path.join(paths(build)["tools"], name + ".exe")
 

@@ -2,6 +2,9 @@
 // planted program that must never run): records how it was started into
 // "launch-record.txt" beside itself, as UTF-8 lines cmdline=, cwd=, argc=
 // and arg1=, arg2=, ..., then exits with 0.
+// "--stay FILE" as the first arguments: after the record, it stays running
+// (its image mapped, its current folder held) until FILE is gone: a course
+// the learner left open.
 #include <stdio.h>
 #include <windows.h>
 #include <shellapi.h>
@@ -39,5 +42,9 @@ int main(void)
         put(out, name, args[i]);
     }
     fclose(out);
+    if (argc > 2 && wcscmp(args[1], L"--stay") == 0) {
+        while (GetFileAttributesW(args[2]) != INVALID_FILE_ATTRIBUTES)
+            Sleep(100);
+    }
     return 0;
 }

@@ -12,6 +12,17 @@
 //
 // Each start is appended to "tar-record.txt" beside this program, as UTF-8
 // lines cmdline= (the command line as Windows passed it) and cwd=.
+// A test can plan one extraction to go wrong: "tar-plan.txt" beside this
+// program holding "fail TEXT" (print a message, exit 1) or "skip TEXT"
+// (extract nothing, exit 0) applies to a command line that contains TEXT.
+//
+// Windows' tar (libarchive's Windows writer) deletes a file that exists
+// where an entry goes before it writes the entry; a file in use makes that
+// fail ("Can't unlink already-existing object"), tar leaves the entry out,
+// goes on and exits 1. The Unix bsdtar behind this stand-in is bound by no
+// Windows sharing rule, so the stand-in does that part itself, through the
+// Windows API: each existing target file is deleted first, a refusal is
+// reported in tar's words, the entry is excluded, and the exit code is 1.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -42,16 +53,39 @@ static char *narrow(const wchar_t *text, UINT code_page)
     return out;
 }
 
-static void record(const wchar_t *command_line)
+// Opens the file name beside this program.
+static FILE *open_beside(const wchar_t *name, const wchar_t *mode)
 {
     static wchar_t path[4096];
-    static wchar_t cwd[4096];
     DWORD n = GetModuleFileNameW(NULL, path, 4096);
     wchar_t *slash = wcsrchr(path, L'\\');
     if (n == 0 || n >= 4096 || slash == NULL)
-        return;
-    wcscpy(slash + 1, L"tar-record.txt");
-    FILE *out = _wfopen(path, L"ab");
+        return NULL;
+    wcscpy(slash + 1, name);
+    return _wfopen(path, mode);
+}
+
+// The planted outcome for this command line: 'f' (fail), 's' (skip) or 0.
+static int planned(const wchar_t *command_line)
+{
+    char line[512] = "";
+    FILE *in = open_beside(L"tar-plan.txt", L"rb");
+    if (in == NULL)
+        return 0;
+    size_t n = fread(line, 1, sizeof(line) - 1, in);
+    fclose(in);
+    line[n] = 0;
+    line[strcspn(line, "\r\n")] = 0;
+    char *text = strchr(line, ' ');
+    if (text == NULL || strstr(narrow(command_line, CP_UTF8), text + 1) == NULL)
+        return 0;
+    return line[0];
+}
+
+static void record(const wchar_t *command_line)
+{
+    static wchar_t cwd[4096];
+    FILE *out = open_beside(L"tar-record.txt", L"ab");
     if (out == NULL)
         return;
     GetCurrentDirectoryW(4096, cwd);
@@ -59,9 +93,79 @@ static void record(const wchar_t *command_line)
     fclose(out);
 }
 
+// Reads a little-endian number of bytes bytes at p.
+static unsigned long number(const unsigned char *p, int bytes)
+{
+    unsigned long value = 0;
+    for (int i = bytes - 1; i >= 0; i--)
+        value = value << 8 | p[i];
+    return value;
+}
+
+// Deletes, through the Windows API, each file that exists where an entry of
+// the ZIP archive goes below dest; every entry whose file could not be
+// deleted is added to argv as "--exclude NAME" (argv has room). Returns the
+// number of refusals.
+static int unlink_existing(const wchar_t *archive, const wchar_t *dest, char **argv, int *argc)
+{
+    int refused = 0;
+    FILE *in = _wfopen(archive, L"rb");
+    if (in == NULL)
+        return 0;
+    fseek(in, 0, SEEK_END);
+    long size = ftell(in);
+    unsigned char *zip = (unsigned char *)malloc(size > 0 ? size : 1);
+    fseek(in, 0, SEEK_SET);
+    if (zip == NULL || fread(zip, 1, size, in) != (size_t)size) {
+        fclose(in);
+        return 0;
+    }
+    fclose(in);
+    long end = size - 22;
+    while (end >= 0 && number(zip + end, 4) != 0x06054b50)
+        end--;
+    if (end < 0)
+        return 0;
+    unsigned long entries = number(zip + end + 10, 2);
+    unsigned long at = number(zip + end + 16, 4);
+    for (unsigned long i = 0; i < entries && at + 46 <= (unsigned long)size; i++) {
+        const unsigned char *entry = zip + at;
+        unsigned long name_length = number(entry + 28, 2);
+        char *name = (char *)calloc(name_length + 1, 1);
+        memcpy(name, entry + 46, name_length);
+        at += 46 + name_length + number(entry + 30, 2) + number(entry + 32, 2);
+        if (name_length == 0 || name[name_length - 1] == '/')
+            continue;
+        wchar_t *wide = widen(name, (number(entry + 8, 2) & 0x800) ? CP_UTF8 : CP_OEMCP);
+        size_t path_length = wcslen(dest) + wcslen(wide) + 2;
+        wchar_t *path = (wchar_t *)calloc(path_length, sizeof(wchar_t));
+        _snwprintf(path, path_length, L"%ls\\%ls", dest, wide);
+        for (wchar_t *c = path; *c; c++) {
+            if (*c == L'/')
+                *c = L'\\';
+        }
+        DWORD attributes = GetFileAttributesW(path);
+        if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            !DeleteFileW(path)) {
+            fprintf(stderr, "tar.exe: %s: Can't unlink already-existing object: Permission denied\n", name);
+            argv[(*argc)++] = (char *)"--exclude";
+            argv[(*argc)++] = name;
+            refused++;
+        }
+    }
+    return refused;
+}
+
 int main(void)
 {
     record(GetCommandLineW());
+    switch (planned(GetCommandLineW())) {
+    case 'f':
+        fprintf(stderr, "tar.exe: planted failure\n");
+        return 1;
+    case 's':
+        return 0;
+    }
     // What a narrow main receives, split as the C runtime splits it (the
     // rules are those of CommandLineToArgvW for the arguments).
     wchar_t *seen = widen(narrow(GetCommandLineW(), CP_ACP), CP_ACP);
@@ -74,9 +178,16 @@ int main(void)
     if (args == NULL || unix_name == NULL || spawn == NULL)
         return 2;
 
-    char **argv = (char **)calloc(argc + 1, sizeof(char *));
+    // Room for an "--exclude NAME" pair per archive entry.
+    char **argv = (char **)calloc(argc + 1 + 2 * 65536, sizeof(char *));
+    const wchar_t *archive = NULL;
+    const wchar_t *dest = L".";
     argv[0] = (char *)"bsdtar";
     for (int i = 1; i < argc; i++) {
+        if (i > 1 && wcscmp(args[i - 1], L"-xf") == 0)
+            archive = args[i];
+        if (i > 1 && wcscmp(args[i - 1], L"-C") == 0)
+            dest = args[i];
         int is_path = i > 1 && (wcscmp(args[i - 1], L"-xf") == 0 || wcscmp(args[i - 1], L"-f") == 0 ||
                                 wcscmp(args[i - 1], L"-C") == 0);
         // Relative paths are taken from the working folder, as tar would.
@@ -84,5 +195,7 @@ int main(void)
         if (argv[i] == NULL)
             argv[i] = (char *)"/nonexistent";
     }
-    return (int)spawn(argv, 1);
+    int refused = archive != NULL ? unlink_existing(archive, dest, argv, &argc) : 0;
+    int status = (int)spawn(argv, 1);
+    return refused > 0 && status == 0 ? 1 : status;
 }
