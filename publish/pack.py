@@ -242,7 +242,18 @@ def pack(args):
             if f.read() == stamp_text:
                 print("course package up to date: %s" % args.out)
                 return 0
+    made_out = not os.path.exists(args.out)
     os.makedirs(args.out, exist_ok=True)
+    try:
+        return pack_into(args, entries, stamp_text)
+    except CourseError:
+        # A failed pack writes nothing, not even the output folder.
+        if made_out:
+            os.rmdir(args.out)
+        raise
+
+
+def pack_into(args, entries, stamp_text):
     # Everything is made in a scratch folder beside the output and moved into
     # place only after the round trip: a failed pack writes nothing.
     with tempfile.TemporaryDirectory(dir=args.out, prefix=".pack-") as scratch:

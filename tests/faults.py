@@ -1,5 +1,5 @@
-"""Fault suite: the setup killed at any moment, a full disk, servers that
-misbehave, two setups at once. After every fault nothing unverified may be
+"""Fault suite: the setup killed at any moment of a first install or of an
+update, a full disk, servers that misbehave, two setups at once. After every fault nothing unverified may be
 left for a later run to trust, and the next run must complete a clean
 installation.
 
@@ -53,7 +53,7 @@ class Suite:
         os.makedirs(path)
         return path
 
-    def start(self, profile, limit=None):
+    def start(self, profile, limit=None, variant="zept-setup-test"):
         """Starts the setup in the background; Enter is already typed."""
         self.starts += 1
         tmp = os.path.join(self.work, "io-%04d" % self.starts)
@@ -68,7 +68,7 @@ class Suite:
 
         stdin = open(os.path.join(tmp, "in"), "rb")
         out = open(os.path.join(tmp, "out"), "wb")
-        proc = subprocess.Popen(winepfx.wine_command(["wine"] + inst.setup_argv(self.build, profile)),
+        proc = subprocess.Popen(winepfx.wine_command(["wine"] + inst.setup_argv(self.build, profile, variant)),
                                 env=winepfx.wine_env(self.build),
                                 stdin=stdin, stdout=out, stderr=subprocess.DEVNULL,
                                 preexec_fn=limited if limit else None)
@@ -91,14 +91,14 @@ class Suite:
             text = f.read().decode("ascii", "replace").replace("\r\n", "\n")
         return rc, text, time.monotonic() - started
 
-    def run(self, profile, limit=None, timeout=300):
-        return self.finish(self.start(profile, limit), timeout)
+    def run(self, profile, limit=None, timeout=300, variant="zept-setup-test"):
+        return self.finish(self.start(profile, limit, variant), timeout)
 
     def kill_setups(self):
         """SIGKILL to every process of the setup's tree in this prefix: the
         launcher, the setup, tar and the bsdtar behind it."""
         prefix = winepfx.paths(self.build)["prefix"].encode()
-        names = (b"zept-setup-test.exe", b"env-run.exe", b"tar.exe", b"bsdtar")
+        names = (b"zept-setup-", b"env-run.exe", b"tar.exe", b"bsdtar")
         killed = 0
         for pid in os.listdir("/proc"):
             if not pid.isdigit():
@@ -118,17 +118,16 @@ class Suite:
                     pass
         return killed
 
-    def recover(self, profile, server, killed=False):
+    def recover(self, profile, server, variant="zept-setup-test"):
         """Runs the setup with a healthy server until it completes (at most
-        three runs); returns the problems of the installation afterwards
-        (after a kill, a marker cut short by it is no problem)."""
+        three runs); returns the problems of the installation afterwards."""
         server.routes.update(inst.course_routes(self.build))
         for _ in range(3):
             inst.remove_shortcuts(self.build)
             inst.forget_launch(profile)
-            rc, text, _ = self.run(profile)
+            rc, text, _ = self.run(profile, variant=variant)
             if rc == 0:
-                return inst.installation_problems(self.build, profile, torn_marker=killed)
+                return inst.installation_problems(self.build, profile, variant)
         return ["no run completed: " + text.strip().splitlines()[-2]]
 
     def record(self, kind, name, ok, detail="", limit=False):
@@ -157,11 +156,11 @@ class Suite:
     def phase(self, profile):
         """How far a killed run had come, read from what it left on disk."""
         p = inst.layout(profile)
-        for key, phase in (("marker", "5 marker written: shortcuts or launch"),
-                           ("app", "4 course extraction"),
+        for key, phase in (("app", "5 swapped in: marker, shortcuts or launch"),
+                           ("app_new", "4 course extraction"),
                            ("part2", "3 part 2 download or assembly"),
                            ("part1", "2 part 1 download or assembly"),
-                           ("python", "1 runtime extraction"),
+                           ("python_new", "1 runtime extraction"),
                            ("runtime", "0 runtime download")):
             if os.path.exists(p[key]):
                 return phase
@@ -237,7 +236,7 @@ class Suite:
                 phases[phase] = phases.get(phase, 0) + 1
             # A killed run cannot clean up; what it leaves must just never be trusted.
             trusted = inst.trusted_but_wrong(self.build, profile)
-            problems = self.recover(profile, server, killed=alive)
+            problems = self.recover(profile, server)
             evil_seen = [p for p in inst.tree(inst.layout(profile)["root"]) if p.endswith("evil.txt")]
             ok = not trusted and not problems and not evil_seen
             self.record("kill", "trial %d at %.2f s%s" % (i + 1, at, " (evil %s)" % os.path.basename(evil)
@@ -249,6 +248,77 @@ class Suite:
         self.figures["kill moments drawn"] = draws
         for phase, count in sorted(phases.items()):
             self.figures["kills in phase " + phase] = count
+
+    def update_phase(self, profile):
+        """How far a killed update from 0.1.0 to 0.2.0 had come."""
+        p = inst.layout(profile)
+        marker = open(p["marker"], "rb").read() if os.path.isfile(p["marker"]) else b""
+        if marker != inst.MARKER:
+            return "3 swap or after"
+        if os.path.exists(p["app_new"]):
+            return "2 course extraction"
+        if os.path.exists(p["python_new"]):
+            return "1 part downloads"
+        return "0 runtime extraction"
+
+    def updated(self, server, trials):
+        """Release 0.1.0 installed, then the setup of 0.2.0 over a slow
+        server, killed at a random moment. Afterwards 0.1.0 must be complete
+        and intact, or the next run of 0.2.0 must complete it exactly."""
+        update = "zept-setup-update"
+
+        def installed_a():
+            server.routes.update(inst.course_routes(self.build))
+            profile = self.profile()
+            rc, text, _ = self.run(profile)
+            assert rc == 0, text
+            server.routes.update(inst.course_routes(self.build, trickle=SLOW))
+            return profile
+
+        seconds = self.finish(self.start(installed_a(), variant=update))[2]
+        self.figures["slow update (s)"] = round(seconds, 1)
+        kills = 0
+        phases = {}
+        for i in range(trials):
+            late = i % 2 == 1
+            for _ in range(MAX_DRAWS):
+                profile = installed_a()
+                before = (inst.tree(inst.layout(profile)["python"], skip=("launch-record.txt",)),
+                          inst.tree(inst.layout(profile)["app"]))
+                proc = self.start(profile, variant=update)
+                started = time.monotonic()
+                if late:
+                    # After the course extraction has begun: the swap.
+                    while proc.poll() is None and self.update_phase(profile) < "2":
+                        time.sleep(0.005)
+                    time.sleep(self.rng.uniform(0, 0.5))
+                else:
+                    time.sleep(self.rng.uniform(0.2, seconds))
+                at = time.monotonic() - started
+                alive = proc.poll() is None
+                if alive:
+                    self.kill_setups()
+                self.finish(proc)
+                if alive:
+                    break
+            problems = []
+            if alive:
+                kills += 1
+                phase = self.update_phase(profile)
+                phases[phase] = phases.get(phase, 0) + 1
+            p = inst.layout(profile)
+            # The previous release complete by its marker must be intact.
+            if os.path.isfile(p["marker"]) and open(p["marker"], "rb").read() == inst.MARKER:
+                if before != (inst.tree(p["python"], skip=("launch-record.txt",)), inst.tree(p["app"])):
+                    problems.append("0.1.0 marked complete but changed")
+            problems += inst.trusted_but_wrong(self.build, profile)
+            problems += self.recover(profile, server, variant=update)
+            self.record("update", "trial %d at %.2f s" % (i + 1, at), not problems,
+                        ("" if alive else "no draw hit a running setup; ") + "; ".join(problems), limit=not alive)
+        self.figures["update kill trials"] = trials
+        self.figures["update kills that hit a running setup"] = kills
+        for phase, count in sorted(phases.items()):
+            self.figures["update kills in phase " + phase] = count
 
     def disk_full(self, server):
         """Writes fail beyond a file size chosen to hit each step."""
@@ -317,16 +387,19 @@ class Suite:
                         "; ".join([detail] + trusted + problems), limit=silent_limit)
 
     def concurrent(self, server, pairs):
+        """Two setups started together: one installs, the other finds the
+        lock (or, started after the first ended, installs too)."""
         server.routes.update(inst.course_routes(self.build))
-        outcomes = {"both completed": 0, "one failed with a message": 0, "both failed with a message": 0}
+        outcomes = {"one completed, one found the lock": 0, "both completed": 0, "anything else": 0}
         for i in range(pairs):
             profile = self.profile()
             procs = [self.start(profile), self.start(profile)]
             runs = [self.finish(p, timeout=300) for p in procs]
-            messages_ok = all(rc == 0 or (rc == 1 and self.ends_with_message(text, inst.FAILURE_MESSAGES))
-                              for rc, text, _ in runs)
-            failures = sum(1 for rc, _, _ in runs if rc != 0)
-            outcomes[["both completed", "one failed with a message", "both failed with a message"][failures]] += 1
+            exits = sorted(rc for rc, _, _ in runs)
+            locked = [text for rc, text, _ in runs if rc == 1]
+            messages_ok = exits == [0, 0] or (exits == [0, 1] and self.ends_with_message(locked[0], [inst.LOCKED]))
+            outcomes["both completed" if exits == [0, 0] else "one completed, one found the lock" if messages_ok
+                     else "anything else"] += 1
             trusted = inst.untrusted_leftovers(self.build, profile)
             problems = self.recover(profile, server)
             self.record("together", "pair %d" % (i + 1), messages_ok and not trusted and not problems,
@@ -354,9 +427,13 @@ class Suite:
             "  setup, tar and bsdtar) at a random moment; a setup that finished before its moment is",
             "  not a kill, and the trial draws again on a new profile. In most trials one download is",
             "  a well-formed archive that fails its digest (it must never be extracted). Then the setup",
-            "  runs with a healthy server until it completes. A kill between creating the marker and",
-            "  writing its line leaves it short; the setup goes by the marker's existence, which then",
-            "  rightly stands for a complete extraction, so a short marker is no problem there.",
+            "  runs with a healthy server until it completes. A marker cut short by a kill names no",
+            "  release, so the next run completes the installation again.",
+            "- **update**: release 0.1.0 installed, then the setup of release 0.2.0 (a lesson changed,",
+            "  one dropped, one added) over the trickling server, killed at a random moment (half of",
+            "  them after its course extraction has begun, around the swap of the folders). Afterwards",
+            "  0.1.0 must be complete by its marker and unchanged, or incomplete; then the setup of",
+            "  0.2.0 must complete exactly 0.2.0.",
             "- **disk-full**: the setup runs under a file-size limit (writes beyond it fail as on a full",
             "  disk), chosen to fall in the runtime download, the runtime extraction, a part download,",
             "  the package assembly and the course extraction; it must end with the step's message and",
@@ -364,12 +441,15 @@ class Suite:
             "- **server**: an HTML page with status 200 for the runtime and for part 2, a server that",
             "  accepts the connection and never answers, one that stalls halfway through the body, and",
             "  a redirect loop.",
-            "- **together**: two setups started at the same moment on the same profile.",
+            "- **together**: two setups started at the same moment on the same profile: one installs,",
+            "  the other finds the lock (\"The setup is already running in another window.\"), or,",
+            "  started after the first had finished, opens the installation.",
             "",
             "A trial counts as recovered when nothing unverified was left for a later run to trust and",
             "the next run installed exactly the verified artefacts (both extracted trees compared file",
-            "by file, the archives' digests, the marker's 27 bytes, both shortcuts read back through",
-            "the shell, the course started with the quoted launcher path).",
+            "by file, the archives' digests, the marker's line, both shortcuts read back through",
+            "the shell, the course started with the quoted launcher path, nothing else left in the",
+            "install root).",
             "",
             "| kind | trials | recovered |",
             "|---|---|---|",
@@ -411,6 +491,7 @@ def main():
     server = inst.start_course_server(build)
     try:
         suite.killed(server, 100 if args.long else 10)
+        suite.updated(server, 40 if args.long else 4)
         suite.disk_full(server)
         suite.servers(server)
         suite.concurrent(server, 20 if args.long else 3)

@@ -4,6 +4,7 @@ import hashlib
 import os
 import subprocess
 
+import pefile
 import pytest
 
 from conftest import SOURCE, configure_and_build, crlf, exe, run_with_env, selftest_report
@@ -14,6 +15,7 @@ GOOD = {
     "payload_sha": "22" * 32,
     "parts": "aa" * 32 + ";" + "bb" * 32 + ";" + "cc" * 32,
     "base": "https://course.example.net/downloads/",
+    "version": "0.2.0",
 }
 
 
@@ -24,7 +26,8 @@ def write_pins(work, **values):
     out = os.path.join(work, "pins.h")
     with open(script, "w") as f:
         f.write('include("%s/cmake/pins.cmake")\n' % SOURCE)
-        f.write('zept_write_pins("%s" "${python_url}" "${python_sha}" "${payload_sha}" "${parts}" "${base}")\n'
+        f.write('zept_write_pins("%s" "${python_url}" "${python_sha}" "${payload_sha}" "${parts}" "${base}" '
+                '"${version}")\n'
                 % out)
     run = subprocess.run(["cmake"] + ["-D%s=%s" % item for item in v.items()] + ["-P", script],
                          capture_output=True, text=True)
@@ -38,6 +41,8 @@ def test_good_values_make_the_header(work):
     assert '#define PYTHON_URL        L"%s"' % GOOD["python_url"] in header
     assert '#define PART_COUNT        3' in header
     assert '    "%s",  // part 3' % ("cc" * 32) in header
+    assert '#define COURSE_VERSION         "0.2.0"' in header
+    assert '#define COURSE_VERSION_NUMBERS 0, 2, 0, 0' in header
 
 
 @pytest.mark.parametrize("field,value,complaint", [
@@ -50,6 +55,12 @@ def test_good_values_make_the_header(work):
     ("python_url", 'https://example.net/a"b.zip', "ZEPT_PYTHON_URL"),
     ("base", "https://course.example.net/downloads", "ZEPT_COURSE_BASE_URL"),
     ("base", "course.example.net/downloads/", "ZEPT_COURSE_BASE_URL"),
+    ("version", "1.2.3.4.5", "ZEPT_COURSE_VERSION"),
+    ("version", "v1.0", "ZEPT_COURSE_VERSION"),
+    ("version", "1..2", "ZEPT_COURSE_VERSION"),
+    ("version", "0.1.", "ZEPT_COURSE_VERSION"),
+    ("version", "1.65536", "ZEPT_COURSE_VERSION"),
+    ("version", "", "ZEPT_COURSE_VERSION"),
 ])
 def test_unusable_values_are_refused(work, field, value, complaint):
     rc, output, _ = write_pins(work, **{field: value})
@@ -71,10 +82,12 @@ def test_configured_build_pins_what_it_was_given(build, work):
     configured, _ = configure_and_build(
         tree, "-DZEPT_PYTHON_URL=" + GOOD["python_url"], "-DZEPT_PYTHON_SHA256=" + GOOD["python_sha"],
         "-DZEPT_PAYLOAD_SHA256=" + GOOD["payload_sha"], "-DZEPT_PART_SHA256=" + GOOD["parts"],
-        "-DZEPT_COURSE_BASE_URL=" + GOOD["base"])
+        "-DZEPT_COURSE_BASE_URL=" + GOOD["base"], "-DZEPT_COURSE_VERSION=2.10")
     run = run_with_env(build, configured, ["--selftest"])
     assert run.rc == 0
     assert run.text == crlf(selftest_report(GOOD["python_sha"], GOOD["payload_sha"], parts=3))
+    fixed = pefile.PE(configured).VS_FIXEDFILEINFO[0]
+    assert (fixed.FileVersionMS, fixed.FileVersionLS) == (0x0002000A, 0)
 
     refused = subprocess.run(["cmake", "-S", SOURCE, "-B", tree, "-DZEPT_PAYLOAD_SHA256=" + "Z" * 64],
                              capture_output=True, text=True)

@@ -119,3 +119,36 @@ def test_command_line_too_long_starts_nothing(build, work, system_tar):
     dest = "C:\\" + "d" * 4092
     assert probe(build, "extract", archive, dest).rc == 0
     assert not os.path.exists(os.path.join(winepfx.system32(build), "launch-record.txt"))
+
+
+def test_a_file_in_use_is_left_out_as_windows_tar_does(build, work):
+    # Windows' tar deletes each existing file before writing it; a running
+    # program's image cannot be deleted: that entry is left out, the others
+    # are written, and tar exits 1. The stand-in keeps that rule.
+    runtime = os.path.join(build, "artefacts", "python-embed.zip")
+    dest = os.path.join(work, "python")
+    assert probe(build, "extract", windows_path(runtime), windows_path(dest)).rc == 1
+    pythonw = os.path.join(dest, "pythonw.exe")
+    with open(pythonw, "rb") as f:
+        image = f.read()
+    with open(os.path.join(dest, "python312._pth"), "wb") as f:
+        f.write(b"changed")
+    flag = os.path.join(work, "stay-open")
+    with open(flag, "w") as f:
+        f.write("open\n")
+    proc = winepfx.start(build, [pythonw, "--stay", windows_path(flag)], os.path.join(work, "stay"))
+    deadline = time.monotonic() + 30
+    while not os.path.exists(os.path.join(dest, "launch-record.txt")) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    try:
+        run = run_windows(build, [winepfx.tool(build, "zept-probe"), "extract", windows_path(runtime),
+                                  windows_path(dest)], merge=True)
+    finally:
+        os.remove(flag)
+        proc.wait(timeout=60)
+    assert run.rc == 0
+    assert b"pythonw.exe: Can't unlink already-existing object: Permission denied" in run.out
+    with open(pythonw, "rb") as f:
+        assert f.read() == image
+    with open(os.path.join(dest, "python312._pth"), "rb") as f:
+        assert f.read() == b"python312.zip\r\n.\r\n"

@@ -119,6 +119,27 @@ def test_packs_are_reproducible_and_follow_the_course(work):
             assert a.read() != b.read()
 
 
+def test_pack_checks_its_round_trip_and_leaves_no_stale_part(work):
+    course = make_course(os.path.join(work, "course"), {"lesson.txt": b"Lesson\r\n" * 1000})
+    out = os.path.join(work, "out")
+    # A bsdtar that gives back one file altered: the pack fails, writes nothing.
+    fake = os.path.join(work, "bin", "bsdtar")
+    os.makedirs(os.path.dirname(fake))
+    with open(fake, "w") as f:
+        f.write('#!/bin/sh\n/usr/bin/bsdtar "$@" && echo altered >> "$5/lesson.txt"\n')
+    os.chmod(fake, 0o755)
+    run = pack(course, out, env={"PATH": os.path.dirname(fake) + ":" + os.environ["PATH"]})
+    assert run.returncode == 1
+    assert run.stderr == "pack: %s: differs after extraction\n" % os.path.join(course, "lesson.txt")
+    assert not os.path.exists(out)
+    # Three parts, then two: the third of the earlier pack does not stay.
+    assert pack(course, out, "--parts", "3").returncode == 0
+    assert pack(course, out, "--parts", "2").returncode == 0
+    assert sorted(os.listdir(out)) == ["SHA256SUMS", "zept-payload.part01", "zept-payload.part02"]
+    with open(os.path.join(out, "SHA256SUMS")) as f:
+        assert [line.split()[1] for line in f] == ["zept-payload.part01", "zept-payload.part02"]
+
+
 def check_release(tree_dir, cert_dir):
     run = subprocess.run(["cmake", "--build", tree_dir, "--target", "check-release"], capture_output=True,
                          text=True, env=dict(os.environ, SSL_CERT_FILE=os.path.join(cert_dir, "ca.pem")))
@@ -170,10 +191,23 @@ def test_publishing_a_course_from_its_folder(build, work, servers, cert_dir):
     assert crlf("Installed. Opening the course now ...\n") in run[1].decode("ascii")
     assert tree(layout(profile)["app"]) == tree(course)
 
-    # A changed course is packed and pinned again: what is served is now stale.
+    # The check recorded the release: a changed course under the same
+    # version stops the build; under a new version it is packed and pinned
+    # again, and what is served is now stale.
+    with open(os.path.join(publish, "RELEASED")) as f:
+        released = f.read()
+    assert released == "0.1.0 %s\n" % hashlib.sha256(artefact_of(publish)).hexdigest()
     with open(os.path.join(course, "lessons", "lesson 1.txt"), "ab") as f:
         f.write(b"Lesson 1, corrected\r\n")
     old_pins = open(os.path.join(tree_dir, "gen", "release", "pins.h")).read()
+    build_run = subprocess.run(["cmake", "--build", tree_dir, "--target", "zept-setup"], capture_output=True,
+                               text=True)
+    assert build_run.returncode != 0
+    assert "Course version 0.1.0 was released with another package" in build_run.stdout + build_run.stderr
+    assert open(os.path.join(tree_dir, "gen", "release", "pins.h")).read() == old_pins
+    configure = subprocess.run(["cmake", "-S", SOURCE, "-B", tree_dir, "-DZEPT_COURSE_VERSION=0.1.1"],
+                               capture_output=True, text=True)
+    assert "does not name the course version 0.1.1" in " ".join(configure.stderr.split())
     build_run = subprocess.run(["cmake", "--build", tree_dir, "--target", "zept-setup"], capture_output=True,
                                text=True)
     assert build_run.returncode == 0, build_run.stdout + build_run.stderr
@@ -193,6 +227,11 @@ def test_publishing_a_course_from_its_folder(build, work, servers, cert_dir):
         rc, rows = check_release(tree_dir, cert_dir)
         assert rc != 0 and [r[:4] for r in rows] == ["ok  ", "ok  ", "FAIL", "FAIL", "warn"], rows
         assert shown in rows[2] and "/downloads/zept-payload.part02" in rows[2]
+
+
+def artefact_of(publish):
+    """The package that the parts in publish join into."""
+    return b"".join(open(os.path.join(publish, "zept-payload.part%02d" % n), "rb").read() for n in (1, 2))
 
 
 def test_course_dir_and_explicit_digests_do_not_mix(work):

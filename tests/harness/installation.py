@@ -15,7 +15,17 @@ import winepfx
 PYTHON_PATH = "/ftp/python/3.12.10/python-3.12.10-embed-amd64.zip"
 PART_PATHS = ["/downloads/zept-payload.part01", "/downloads/zept-payload.part02"]
 MARKER = b"Tarnwick 0.1.0 installed.\r\n"
+# The test builds' releases: (runtime URL path, runtime archive, course base
+# path, folder of the packed course below artefacts/, marker line).
+RELEASES = {
+    "zept-setup-test": (PYTHON_PATH, "python-embed.zip", "/downloads/", "", MARKER),
+    "zept-setup-update": (PYTHON_PATH, "python-embed.zip", "/downloads/0.2.0/", "0.2.0/",
+                          b"Tarnwick 0.2.0 installed.\r\n"),
+    "zept-setup-runtime": ("/ftp/python/3.12.11/python-3.12.11-embed-amd64.zip", "python-embed-b.zip",
+                           "/downloads/0.2.0/", "0.2.0/", b"Tarnwick 0.3.0 installed.\r\n"),
+}
 PACKAGE_FAILED = "The course package did not verify and was removed. Run the setup again.\n"
+LOCKED = "The setup is already running in another window.\n"
 # Every failure message of the setup, each a whole last line before the prompt.
 FAILURE_MESSAGES = [
     "Could not find your local application folder.\n",
@@ -39,10 +49,14 @@ def sha256_of(path):
 
 
 def course_routes(build, **route_options):
-    """Routes of the Python host and the course host for the test build."""
-    routes = {PYTHON_PATH: testserver.Route(body=artefact(build, "python-embed.zip"), **route_options)}
-    for n, path in enumerate(PART_PATHS, 1):
-        routes[path] = testserver.Route(body=artefact(build, "zept-payload.part%02d" % n), **route_options)
+    """Routes of the Python host and the course host for every release of
+    the test builds."""
+    routes = {}
+    for python_path, runtime, base, packed, _ in RELEASES.values():
+        routes[python_path] = testserver.Route(body=artefact(build, runtime), **route_options)
+        for n in (1, 2):
+            routes["%szept-payload.part%02d" % (base, n)] = testserver.Route(
+                body=artefact(build, "%szept-payload.part%02d" % (packed, n)), **route_options)
     return routes
 
 
@@ -172,29 +186,31 @@ def forget_launch(profile):
         os.remove(record)
 
 
-def installation_problems(build, profile, torn_marker=False):
-    """Everything that differs from a clean install: an empty list when the
-    layout, the marker, the extracted trees, the verified archives, both
-    shortcuts and the started course are exactly right. With torn_marker, a
-    marker holding only the start of its line passes: a run killed between
-    creating the marker and writing it leaves that, after a complete
-    extraction, and the setup rightly goes by the file's existence alone."""
+def installation_problems(build, profile, variant="zept-setup-test"):
+    """Everything that differs from a clean install of the variant's
+    release: an empty list when the layout, the marker, the extracted
+    trees, the verified archives, both shortcuts and the started course are
+    exactly right, and nothing is left beside the installation."""
     p = layout(profile)
+    _, runtime, _, packed, marker_line = RELEASES[variant]
     problems = []
     try:
         with open(p["marker"], "rb") as f:
             marker = f.read()
-        if marker != MARKER and not (torn_marker and MARKER.startswith(marker)):
-            problems.append("marker content")
+        if marker != marker_line:
+            problems.append("marker content %r" % marker)
     except OSError:
         problems.append("marker missing")
-    if tree(p["python"], skip=("launch-record.txt",)) != zip_tree(artefact(build, "python-embed.zip")):
+    if tree(p["python"], skip=("launch-record.txt",)) != zip_tree(artefact(build, runtime)):
         problems.append("runtime tree differs")
-    if tree(p["app"]) != zip_tree(artefact(build, "zept-payload.zip")):
+    if tree(p["app"]) != zip_tree(artefact(build, packed + "zept-payload.zip")):
         problems.append("course tree differs")
-    for key, name in (("runtime", "python-embed.zip"), ("package", "zept-payload.zip")):
+    for key, name in (("runtime", runtime), ("package", packed + "zept-payload.zip")):
         if not os.path.exists(p[key]) or sha256_of(p[key]) != hashlib.sha256(artefact(build, name)).hexdigest():
             problems.append(name + " not the verified archive")
+    extra = sorted(set(os.listdir(p["root"])) - {"app", "downloads", "install-complete.txt", "python"})
+    if extra:
+        problems.append("left beside the installation: %s" % extra)
     expected = {
         "target": winepfx.windows_path(p["pythonw"]),
         "arguments": '"%s"' % winepfx.windows_path(p["launcher"]),
@@ -218,30 +234,32 @@ def installation_problems(build, profile, torn_marker=False):
 
 def untrusted_leftovers(build, profile):
     """Files a later run would trust although they are not the verified
-    artefacts: an archive in the downloads folder that is not the pinned
-    one, or a marker without a complete installation."""
+    artefacts: an archive in the downloads folder that is not a pinned one,
+    or a marker that vouches for trees that are not its release's."""
     p = layout(profile)
-    found = []
-    for key, name in (("runtime", "python-embed.zip"), ("package", "zept-payload.zip")):
-        if os.path.exists(p[key]) and sha256_of(p[key]) != hashlib.sha256(artefact(build, name)).hexdigest():
-            found.append(name)
-    if os.path.exists(p["marker"]) and not (os.path.exists(p["pythonw"]) and os.path.exists(p["launcher"])):
-        found.append("marker")
+    pinned = {hashlib.sha256(artefact(build, name)).hexdigest()
+              for _, runtime, _, packed, _ in RELEASES.values() for name in (runtime, packed + "zept-payload.zip")}
+    found = [key for key in ("runtime", "package") if os.path.exists(p[key]) and sha256_of(p[key]) not in pinned]
     return found + trusted_but_wrong(build, profile)
 
 
 def trusted_but_wrong(build, profile):
-    """An installation that the next run would take as complete (and so
-    neither download nor extract again) although its trees are not exactly
-    the verified artefacts'. Archives need no check here: every run verifies
-    an archive before it uses one."""
+    """An installation that a setup would take as complete (its marker
+    names a release, pythonw.exe and the launcher exist) although its trees
+    are not exactly that release's artefacts. Archives need no check here:
+    every run verifies an archive before it uses one."""
     p = layout(profile)
     if not all(os.path.exists(p[k]) for k in ("marker", "pythonw", "launcher")):
         return []
-    if (tree(p["python"], skip=("launch-record.txt",)) == zip_tree(artefact(build, "python-embed.zip"))
-            and tree(p["app"]) == zip_tree(artefact(build, "zept-payload.zip"))):
-        return []
-    return ["complete by its marker, but the trees differ"]
+    with open(p["marker"], "rb") as f:
+        marker = f.read()
+    for _, runtime, _, packed, line in RELEASES.values():
+        if marker == line:
+            if (tree(p["python"], skip=("launch-record.txt",)) == zip_tree(artefact(build, runtime))
+                    and tree(p["app"]) == zip_tree(artefact(build, packed + "zept-payload.zip"))):
+                return []
+            return ["complete by its marker %r, but the trees differ" % marker]
+    return []
 
 
 def machine_summary():

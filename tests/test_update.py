@@ -1,0 +1,154 @@
+"""A course's later releases: the setup of release 0.2.0 over 0.1.0, a new
+runtime, the course left open, a folder that cannot be renamed, a link
+inside the old course. Transcripts, requests, files and shortcuts."""
+import os
+import shutil
+
+import pytest
+
+import winepfx
+from conftest import BANNER, PROMPT, crlf, run_windows, windows_path
+from installation import (RELEASES, course_routes, course_port, forget_launch, installation_problems,
+                          launch_record, layout, remove_shortcuts, setup_argv, shortcut_paths, tree)
+
+CLOSING = ("\nInstalled. Opening the course now ...\n"
+           "Look for \"Tarnwick\" on your desktop and in the\n"
+           "Start menu to open it again later.\n")
+UPDATE = (BANNER + "Extracting Python runtime ...\n" + "Downloading course part 1 of 2 ...\n"
+          + "Downloading course part 2 of 2 ...\n" + "Extracting the course ...\n" + CLOSING + PROMPT)
+OPENED = BANNER + CLOSING + PROMPT
+B_PARTS = ["/downloads/0.2.0/zept-payload.part01", "/downloads/0.2.0/zept-payload.part02"]
+
+
+@pytest.fixture
+def course(build, servers):
+    server = servers(port=course_port(build))
+    server.routes.update(course_routes(build))
+    return server
+
+
+@pytest.fixture
+def installed(build, work, course):
+    """A profile with release 0.1.0 installed; requests cleared."""
+    profile = os.path.join(work, "Local App Data")
+    os.makedirs(profile)
+    assert run_setup(build, profile).rc == 0
+    assert installation_problems(build, profile) == []
+    course.requests.clear()
+    forget_launch(profile)
+    return profile
+
+
+def run_setup(build, profile, variant="zept-setup-test"):
+    return run_windows(build, setup_argv(build, profile, variant))
+
+
+def snapshot(build, profile):
+    """Every installed file and both shortcut files, as bytes."""
+    found = tree(layout(profile)["root"], skip=("launch-record.txt",))
+    for path in shortcut_paths(build):
+        with open(path, "rb") as f:
+            found[path] = f.read()
+    return found
+
+
+def stay_running(build, exe, cwd, work):
+    """Starts exe (a pythonw stand-in) so that it stays running in cwd until
+    the returned function ends it."""
+    flag = os.path.join(work, "stay-open")
+    with open(flag, "w") as f:
+        f.write("open\n")
+    proc = winepfx.start(build, [exe, "--stay", windows_path(flag)], os.path.join(work, "stay"), cwd=cwd)
+    record = os.path.join(os.path.dirname(exe), "launch-record.txt")
+    assert launch_record(record) is not None, "the stand-in did not start"
+
+    def end():
+        os.remove(flag)
+        assert proc.wait(timeout=60) == 0
+    return end
+
+
+def test_update_replaces_the_course_and_an_older_setup_opens_it(build, installed, course):
+    profile = installed
+    p = layout(profile)
+    remove_shortcuts(build)  # the update makes them anew
+    run = run_setup(build, profile, "zept-setup-update")
+    assert run.text == crlf(UPDATE)
+    assert run.rc == 0
+    # The runtime's pin did not change: its verified archive is reused.
+    assert [r.path for r in course.requests] == B_PARTS
+    assert installation_problems(build, profile, "zept-setup-update") == []
+    assert "course/lesson-02.txt" not in tree(p["app"]) and "course/lesson-03.txt" in tree(p["app"])
+
+    # Run again: nothing to download. Then the setup of 0.1.0, still in the
+    # learner's Downloads folder: the newer release stays and opens.
+    for variant in ("zept-setup-update", "zept-setup-test"):
+        course.requests.clear()
+        forget_launch(profile)
+        remove_shortcuts(build)
+        run = run_setup(build, profile, variant)
+        assert run.text == crlf(OPENED), variant
+        assert run.rc == 0
+        assert course.requests == []
+        assert installation_problems(build, profile, "zept-setup-update") == []
+
+
+def test_a_new_runtime_replaces_the_runtime_folder_exactly(build, installed, course):
+    run = run_setup(build, installed, "zept-setup-runtime")
+    assert run.text == crlf(BANNER + "Downloading Python runtime ...\n" + UPDATE[len(BANNER):])
+    assert run.rc == 0
+    assert [r.path for r in course.requests] == [RELEASES["zept-setup-runtime"][0]] + B_PARTS
+    assert installation_problems(build, installed, "zept-setup-runtime") == []
+    assert "python312._pth" not in os.listdir(layout(installed)["python"])
+
+
+@pytest.mark.parametrize("held", ["course open", "folder held"])
+def test_nothing_changes_while_the_course_is_in_use(build, installed, course, work, held):
+    p = layout(installed)
+    before = snapshot(build, installed)
+    if held == "course open":
+        # The installed runtime runs the course, its working folder in app.
+        end = stay_running(build, p["pythonw"], p["app"], work)
+        message = "Tarnwick is still open. Close it and run the setup again.\n"
+    else:
+        # Another program (a console the learner opened there) has app as its
+        # current folder: the folder cannot be renamed, the swap is undone.
+        holder = os.path.join(work, "holder", "holder.exe")
+        os.makedirs(os.path.dirname(holder))
+        shutil.copyfile(winepfx.tool(build, "pythonw-standin"), holder)
+        end = stay_running(build, holder, p["app"], work)
+        message = ("Tarnwick was left as it was because some of its files are in use; "
+                   "restart your PC and run the setup again.\n")
+    try:
+        run = run_setup(build, installed, "zept-setup-update")
+        assert run.text.endswith(crlf(message + PROMPT))
+        assert run.rc == 1
+        after = snapshot(build, installed)
+        if held == "folder held":
+            # The new release was downloaded and extracted beside the old
+            # one, which stayed exactly as it was.
+            def installed_part(files):
+                return {k: v for k, v in files.items() if not k.startswith(("downloads/", "python-new/", "app-new/"))}
+            after, before = installed_part(after), installed_part(before)
+        assert after == before
+    finally:
+        end()
+    forget_launch(installed)
+    run = run_setup(build, installed, "zept-setup-update")
+    assert run.rc == 0, run.text
+    assert installation_problems(build, installed, "zept-setup-update") == []
+
+
+def test_a_link_in_the_old_course_is_removed_as_a_link(build, installed, course, work):
+    outside = os.path.join(work, "learner documents")
+    os.makedirs(os.path.join(outside, "notes"))
+    files = {"notes/week 1.txt": b"my notes\r\n", "essay.txt": b"an essay\r\n"}
+    for name, data in files.items():
+        with open(os.path.join(outside, *name.split("/")), "wb") as f:
+            f.write(data)
+    os.symlink(outside, os.path.join(layout(installed)["app"], "my documents"))
+    run = run_setup(build, installed, "zept-setup-update")
+    assert run.text == crlf(UPDATE)
+    assert run.rc == 0
+    assert tree(outside) == files
+    assert "my documents" not in os.listdir(layout(installed)["app"])
