@@ -5,7 +5,7 @@
 
 #include "pins.h"
 
-enum { VERSION_NUMBERS = 4, MARKER_READ_BYTES = 64 };
+enum { VERSION_NUMBERS = 4, MARKER_READ_BYTES = 64, LOCAL_APP_DATA_CHARS = 260 };
 
 const char MARKER_LINE[] = "Tarnwick " COURSE_VERSION " installed.\r\n";
 
@@ -27,12 +27,23 @@ int compose_layout(InstallLayout *layout, const wchar_t *local_app_data)
         !join_path(layout->AppNew, layout->InstallRoot, L"app-new") ||
         !join_path(layout->NewPythonwExe, layout->PythonNew, L"pythonw.exe") ||
         !join_path(layout->NewLauncher, layout->AppNew, L"ZEPT-Launcher.pyw") ||
-        !join_path(layout->Discarded, layout->InstallRoot, L"discarded"))
+        !join_path(layout->Discarded, layout->InstallRoot, L"discarded") ||
+        !join_path(layout->SetupCopy, layout->InstallRoot, L"zept-setup.exe") ||
+        !join_path(layout->SetupCopyNew, layout->InstallRoot, L"zept-setup.new"))
         return 0;
     layout->RuntimeArchive[0] = 0;
     layout->PayloadArchive[0] = 0;
     layout->PartFile[0] = 0;
     return 1;
+}
+
+int find_layout(InstallLayout *layout)
+{
+    wchar_t local_app_data[LOCAL_APP_DATA_CHARS];
+    // A value that does not fit is reported by its needed size and leaves
+    // the buffer unfilled: treated like a missing one.
+    DWORD n = GetEnvironmentVariableW(L"LOCALAPPDATA", local_app_data, LOCAL_APP_DATA_CHARS);
+    return n != 0 && n < LOCAL_APP_DATA_CHARS && compose_layout(layout, local_app_data);
 }
 
 // Reads one to four dot-separated numbers from text (length bytes, all of
@@ -93,4 +104,12 @@ int installation_complete(const InstallLayout *layout)
         return 0;
     return marker_vouches(marker, length) && file_exists(layout->PythonwExe) &&
            file_exists(layout->LauncherScript);
+}
+
+int marker_is_ours(const InstallLayout *layout)
+{
+    char marker[MARKER_READ_BYTES];
+    DWORD length = 0;
+    return read_file_start(layout->MarkerFile, marker, sizeof(marker), &length) &&
+           length == strlen(MARKER_LINE) && memcmp(marker, MARKER_LINE, length) == 0;
 }

@@ -18,6 +18,8 @@ struct InstallLayout {
     WidePath NewPythonwExe;   // python-new\pythonw.exe
     WidePath NewLauncher;     // app-new\ZEPT-Launcher.pyw
     WidePath Discarded;       // folders replaced or left by an interrupted run, to be deleted
+    WidePath SetupCopy;       // zept-setup.exe: the setup of the installed release, for removal
+    WidePath SetupCopyNew;    // zept-setup.new: that copy on its way into place
     WidePath RuntimeArchive;  // downloads\python-embed.zip
     WidePath PayloadArchive;  // downloads\zept-payload.zip
     WidePath PartFile;        // downloads\zept-payload.partNN, one part at a time
@@ -30,6 +32,10 @@ int join_path(wchar_t *out, const wchar_t *parent, const wchar_t *child);
 // would not fit its buffer.
 int compose_layout(InstallLayout *layout, const wchar_t *local_app_data);
 
+// Reads "LOCALAPPDATA" and composes the layout below it. 0 when the
+// variable is missing, empty or too long, or a path would not fit.
+int find_layout(InstallLayout *layout);
+
 // The marker's line for this build's course version.
 extern const char MARKER_LINE[];
 
@@ -37,3 +43,7 @@ extern const char MARKER_LINE[];
 // line of this build's course version or of a newer one. Anything else (an
 // older version, an empty or torn marker, another text) is incomplete.
 int installation_complete(const InstallLayout *layout);
+
+// 1 when the marker holds exactly this build's line: the installed release
+// is the one this setup installs.
+int marker_is_ours(const InstallLayout *layout);

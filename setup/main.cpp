@@ -7,23 +7,21 @@
 
 #include "fetch/sha256_file.h"
 #include "setup/layout.h"
+#include "setup/register.h"
+#include "setup/removal.h"
 #include "setup/selftest.h"
 #include "setup/stages.h"
 #include "system/console.h"
 #include "system/folders.h"
 #include "system/lock.h"
 
-enum { LOCAL_APP_DATA_CHARS = 260 };
-
 int main(int argc, char **argv)
 {
-    wchar_t local_app_data[LOCAL_APP_DATA_CHARS];
     InstallLayout layout;
     char digest_text[DIGEST_TEXT_BYTES];
     unsigned char copy_buffer[COPY_BUFFER_BYTES];
     int ok = 0;
     HANDLE lock = NULL;
-    DWORD n;
 
     // Setup programs run from the Downloads folder, where a planted DLL must
     // never be loaded: DLLs come from the system folder only. The DLLs that
@@ -33,6 +31,8 @@ int main(int argc, char **argv)
 
     if (argc > 1 && strcmp(argv[1], "--selftest") == 0)
         return run_selftest();
+    if (argc > 1 && strcmp(argv[1], "--uninstall") == 0)
+        return run_removal(argc, argv);
 
     printf("Tarnwick - Olvenmark, Title 1 - Setup\n");
     printf("============================================================\n");
@@ -47,10 +47,7 @@ int main(int argc, char **argv)
         goto done;
     }
 
-    // A value that does not fit is reported by its needed size and leaves
-    // the buffer unfilled: treated like a missing one.
-    n = GetEnvironmentVariableW(L"LOCALAPPDATA", local_app_data, LOCAL_APP_DATA_CHARS);
-    if (n == 0 || n >= LOCAL_APP_DATA_CHARS || !compose_layout(&layout, local_app_data)) {
+    if (!find_layout(&layout)) {
         printf("Could not find your local application folder.\n");
         goto done;
     }
@@ -72,6 +69,11 @@ int main(int argc, char **argv)
     } else {
         clear_leftovers(&layout);
     }
+    // The installed release is this setup's (not a newer one that it only
+    // opens): its copy and its entry in Settings -> Apps are this setup's.
+    if (marker_is_ours(&layout))
+        register_installation(&layout);
+    forget_removal_copy();
     finish_setup(&layout);
     ok = 1;
 

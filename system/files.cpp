@@ -68,3 +68,11 @@ done:
         CloseHandle(file);
     return ok;
 }
+
+int install_copy(const wchar_t *source, const wchar_t *target, const wchar_t *temp)
+{
+    if (CopyFileW(source, temp, FALSE) && MoveFileExW(temp, target, MOVEFILE_REPLACE_EXISTING))
+        return 1;
+    DeleteFileW(temp);
+    return 0;
+}

@@ -26,3 +26,8 @@ int compose_path(wchar_t *out, size_t cap, const wchar_t *format, ...);
 // into buffer; *got receives the count. 1 when the file could be opened and
 // read; 0 otherwise, with *got 0.
 int read_file_start(const wchar_t *path, char *buffer, unsigned long cap, unsigned long *got);
+
+// Puts a byte-for-byte copy of source at target: copied to temp first, then
+// renamed over target, so that target is never a torn copy. 1 when target
+// is the copy; 0 otherwise (temp removed, target as it was).
+int install_copy(const wchar_t *source, const wchar_t *target, const wchar_t *temp);

@@ -38,13 +38,14 @@ int move_aside(const wchar_t *folder, const wchar_t *trash, wchar_t *moved_to)
     return 0;
 }
 
-// Removes one entry found below a folder: links as links, folders with
-// what they hold, files (read-only ones too).
-static void remove_entry(wchar_t *path, size_t length, DWORD attributes, int depth);
+// What a walk does with each entry below a folder: path (a WidePath of
+// length characters, restored by the caller) and its attributes and size.
+typedef void (*EntryVisit)(wchar_t *path, const WIN32_FIND_DATAW *found, void *context);
 
-// Removes everything below the folder path (length characters; the buffer
-// is a WidePath, restored before returning).
-static void remove_below(wchar_t *path, size_t length, int depth)
+// Visits everything below the folder path (length characters), each folder
+// after what it holds. A junction or symbolic link is visited as a leaf and
+// never entered: its target may lie anywhere (a learner's documents).
+static void walk_below(wchar_t *path, size_t length, int depth, EntryVisit visit, void *context)
 {
     WIN32_FIND_DATAW found;
     HANDLE search = INVALID_HANDLE_VALUE;
@@ -59,42 +60,46 @@ static void remove_below(wchar_t *path, size_t length, int depth)
     do {
         const wchar_t *name = found.cFileName;
         size_t name_length = wcslen(name);
+        DWORD attributes = found.dwFileAttributes;
         if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0)
             continue;
         if (length + 1 + name_length >= WIDE_PATH_CHARS)
             continue;
         path[length] = L'\\';
         wcscpy(path + length + 1, name);
-        remove_entry(path, length + 1 + name_length, found.dwFileAttributes, depth);
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            walk_below(path, length + 1 + name_length, depth + 1, visit, context);
+        visit(path, &found, context);
         path[length] = 0;
     } while (FindNextFileW(search, &found));
     FindClose(search);
 }
 
-static void remove_entry(wchar_t *path, size_t length, DWORD attributes, int depth)
+// Removes one entry: a link as a link (Windows' RemoveDirectoryW removes a
+// junction or folder link itself), an emptied folder, a file (read-only too).
+static void remove_entry(wchar_t *path, const WIN32_FIND_DATAW *found, void *context)
 {
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-        // A junction or link: Windows removes the link itself. Its target
-        // may lie anywhere (a learner's documents): never descend into it.
-        if (attributes & FILE_ATTRIBUTE_DIRECTORY)
-            RemoveDirectoryW(path);
-        else
-            DeleteFileW(path);
-        return;
-    }
+    DWORD attributes = found->dwFileAttributes;
+    (void)context;
     if (attributes & FILE_ATTRIBUTE_READONLY)
         SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-        remove_below(path, length, depth + 1);
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
         RemoveDirectoryW(path);
-    } else {
+    else
         DeleteFileW(path);
-    }
+}
+
+static void add_size(wchar_t *path, const WIN32_FIND_DATAW *found, void *context)
+{
+    (void)path;
+    if (!(found->dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+        *(unsigned long long *)context += (unsigned long long)found->nFileSizeHigh << 32 | found->nFileSizeLow;
 }
 
 int remove_tree(const wchar_t *path)
 {
     WidePath work;
+    WIN32_FIND_DATAW self;
     size_t length = wcslen(path);
     DWORD attributes = GetFileAttributesW(path);
 
@@ -103,8 +108,23 @@ int remove_tree(const wchar_t *path)
     if (length >= WIDE_PATH_CHARS)
         return 0;
     wcscpy(work, path);
-    remove_entry(work, length, attributes, 0);
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        walk_below(work, length, 0, remove_entry, NULL);
+    self.dwFileAttributes = attributes;
+    remove_entry(work, &self, NULL);
     return GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES;
+}
+
+unsigned long long tree_size(const wchar_t *folder)
+{
+    WidePath work;
+    unsigned long long bytes = 0;
+    size_t length = wcslen(folder);
+    if (length >= WIDE_PATH_CHARS)
+        return 0;
+    wcscpy(work, folder);
+    walk_below(work, length, 0, add_size, &bytes);
+    return bytes;
 }
 
 int program_running(const wchar_t *exe)

@@ -24,6 +24,10 @@ int move_aside(const wchar_t *folder, const wchar_t *trash, wchar_t *moved_to);
 // remains (a later call may finish the job). Prints nothing.
 int remove_tree(const wchar_t *path);
 
+// The bytes of every file below folder (links not followed); 0 for a
+// missing or empty folder.
+unsigned long long tree_size(const wchar_t *folder);
+
 // 1 when the program file exe is the image of a running process: Windows
 // refuses to open it for writing with a sharing violation. 0 when it is
 // not running, is missing, or cannot be asked about.

@@ -4,6 +4,8 @@
 #include <objbase.h>
 #include <shlobj.h>
 
+#include "system/files.h"
+
 void make_shortcut(const wchar_t *link_path, const wchar_t *target, const wchar_t *arguments,
                    const wchar_t *work_dir)
 {
@@ -32,4 +34,43 @@ done:
         file->Release();
     if (link != NULL)
         link->Release();
+}
+
+int shortcut_starts(const wchar_t *link_path, const wchar_t *target)
+{
+    int ok = 0;
+    IShellLinkW *link = NULL;
+    IPersistFile *file = NULL;
+    PIDLIST_ABSOLUTE items = NULL;
+    WidePath found;
+
+    if (CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                         (void **)&link) != S_OK || link == NULL) {
+        link = NULL;
+        goto done;
+    }
+    if (link->QueryInterface(IID_IPersistFile, (void **)&file) != S_OK || file == NULL) {
+        file = NULL;
+        goto done;
+    }
+    if (file->Load(link_path, STGM_READ) != S_OK)
+        goto done;
+    // The target from the link's item list, which holds the full UTF-16
+    // names (the path the link object returns may be an ANSI copy).
+    if (link->GetIDList(&items) != S_OK || items == NULL) {
+        items = NULL;
+        goto done;
+    }
+    if (!SHGetPathFromIDListW(items, found))
+        goto done;
+    ok = CompareStringOrdinal(found, -1, target, -1, TRUE) == CSTR_EQUAL;
+
+done:
+    if (items != NULL)
+        CoTaskMemFree(items);
+    if (file != NULL)
+        file->Release();
+    if (link != NULL)
+        link->Release();
+    return ok;
 }

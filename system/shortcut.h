@@ -9,3 +9,8 @@
 // setter failed.
 void make_shortcut(const wchar_t *link_path, const wchar_t *target, const wchar_t *arguments,
                    const wchar_t *work_dir);
+
+// 1 when the shell shortcut link_path can be read and starts target (the
+// same path, compared without regard to case). Needs COM initialised on the
+// calling thread. 0 for a missing or unreadable link or another target.
+int shortcut_starts(const wchar_t *link_path, const wchar_t *target);

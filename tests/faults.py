@@ -1,5 +1,6 @@
-"""Fault suite: the setup killed at any moment of a first install or of an
-update, a full disk, servers that misbehave, two setups at once. After every fault nothing unverified may be
+"""Fault suite: the setup killed at any moment of a first install, of an
+update or of a removal, a full disk, servers that misbehave, two setups at
+once. After every fault nothing unverified may be
 left for a later run to trust, and the next run must complete a clean
 installation.
 
@@ -98,7 +99,7 @@ class Suite:
         """SIGKILL to every process of the setup's tree in this prefix: the
         launcher, the setup, tar and the bsdtar behind it."""
         prefix = winepfx.paths(self.build)["prefix"].encode()
-        names = (b"zept-setup-", b"env-run.exe", b"tar.exe", b"bsdtar")
+        names = (b"zept-setup-", b"zept-setup.exe", b"zept-removal.exe", b"env-run.exe", b"tar.exe", b"bsdtar")
         killed = 0
         for pid in os.listdir("/proc"):
             if not pid.isdigit():
@@ -320,6 +321,62 @@ class Suite:
         for phase, count in sorted(phases.items()):
             self.figures["update kills in phase " + phase] = count
 
+    def removed(self, server, trials):
+        """A removal started from the installed copy (as Settings starts it),
+        killed at a random moment; then the removal again must finish it
+        (odd trials), or the setup must install cleanly (even trials)."""
+        server.routes.update(inst.course_routes(self.build))
+
+        def installed():
+            profile = self.profile()
+            rc, text, _ = self.run(profile)
+            assert rc == 0, text
+            return profile
+
+        def removal(profile, exe):
+            self.starts += 1
+            proc = winepfx.start(self.build, inst.setup_argv(self.build, profile, exe=exe) + ["--uninstall"],
+                                 os.path.join(self.work, "io-%04d" % self.starts))
+            return proc
+
+        profile = installed()
+        started = time.monotonic()
+        inst.wait_for_removal(self.build, removal(profile, inst.layout(profile)["copy"]))
+        seconds = time.monotonic() - started
+        kills = 0
+        for i in range(trials):
+            for _ in range(MAX_DRAWS):
+                profile = installed()
+                proc = removal(profile, inst.layout(profile)["copy"])
+                time.sleep(self.rng.uniform(0.05, seconds))
+                alive = proc.poll() is None or bool(inst.windows_processes(self.build, b"zept-removal.exe"))
+                if alive:
+                    self.kill_setups()
+                inst.wait_for_removal(self.build, proc)
+                if alive:
+                    break
+            kills += alive
+            problems = []
+            if i % 2 == 0:
+                rc, text = inst.wait_for_removal(
+                    self.build, removal(profile, os.path.join(self.build, "zept-setup-test.exe")))
+                text = text.replace("\r\n", "\n")
+                finished = self.ends_with_message(text, ["Tarnwick was removed from this PC.\n",
+                                                         "Tarnwick is not installed.\n"])
+                if rc != 0 or not finished:
+                    problems.append("the removal again: exit %s, %r" % (rc, text[-120:]))
+                if os.path.exists(inst.layout(profile)["root"]) or inst.uninstall_entry(self.build) is not None:
+                    problems.append("install root or entry left")
+                name = "trial %d, then removal" % (i + 1)
+            else:
+                problems = self.recover(profile, server)
+                name = "trial %d, then setup" % (i + 1)
+            self.record("removal", name, not problems,
+                        ("" if alive else "no draw hit a running removal; ") + "; ".join(problems), limit=not alive)
+        self.figures["removal (s)"] = round(seconds, 1)
+        self.figures["removal kill trials"] = trials
+        self.figures["removal kills that hit a running removal"] = kills
+
     def disk_full(self, server):
         """Writes fail beyond a file size chosen to hit each step."""
         runtime = len(inst.artefact(self.build, "python-embed.zip"))
@@ -434,6 +491,10 @@ class Suite:
             "  them after its course extraction has begun, around the swap of the folders). Afterwards",
             "  0.1.0 must be complete by its marker and unchanged, or incomplete; then the setup of",
             "  0.2.0 must complete exactly 0.2.0.",
+            "- **removal**: a removal started from the installed copy of the setup (as Settings starts",
+            "  it; it goes on from a copy in the temporary folder), killed at a random moment. Then",
+            "  the removal again must finish it (install root and entry gone), or the setup must",
+            "  install cleanly.",
             "- **disk-full**: the setup runs under a file-size limit (writes beyond it fail as on a full",
             "  disk), chosen to fall in the runtime download, the runtime extraction, a part download,",
             "  the package assembly and the course extraction; it must end with the step's message and",
@@ -492,6 +553,7 @@ def main():
     try:
         suite.killed(server, 100 if args.long else 10)
         suite.updated(server, 40 if args.long else 4)
+        suite.removed(server, 20 if args.long else 4)
         suite.disk_full(server)
         suite.servers(server)
         suite.concurrent(server, 20 if args.long else 3)

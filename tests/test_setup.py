@@ -59,7 +59,8 @@ def test_first_install_then_a_run_without_network(build, profile, course):
     assert run.rc == 0
     assert_installed(build, profile)
     assert [r.path for r in course.requests] == [PYTHON_PATH] + PART_PATHS
-    assert sorted(os.listdir(layout(profile)["root"])) == ["app", "downloads", "install-complete.txt", "python"]
+    assert sorted(os.listdir(layout(profile)["root"])) == ["app", "downloads", "install-complete.txt", "python",
+                                                          "zept-setup.exe"]
     assert sorted(os.listdir(layout(profile)["downloads"])) == [
         "python-embed.zip", "zept-payload.part01", "zept-payload.part02", "zept-payload.zip"]
 

@@ -82,6 +82,53 @@ def setup_argv(build, profile, variant="zept-setup-test", exe=None):
             winepfx.windows_path(exe)]
 
 
+def windows_processes(build, name):
+    """Process ids of the prefix's Windows programs whose command line holds name."""
+    prefix = winepfx.paths(build)["prefix"].encode()
+    found = []
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit():
+            continue
+        try:
+            with open("/proc/%s/environ" % pid, "rb") as f:
+                env = f.read().split(b"\0")
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                cmdline = f.read()
+        except OSError:
+            continue
+        if b"WINEPREFIX=" + prefix in env and name in cmdline:
+            found.append(int(pid))
+    return found
+
+
+def wait_for_removal(build, proc, timeout=120):
+    """Waits for a removal started with winepfx.start, and for the
+    temporary copy it may have handed over to; returns (exit code of the
+    program started, its window's whole output)."""
+    rc = proc.wait(timeout=timeout)
+    deadline = time.monotonic() + timeout
+    while windows_processes(build, b"zept-removal.exe") and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return rc, winepfx.read_output(proc).decode("ascii")
+
+
+UNINSTALL_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\ZEPT-Tarnwick"
+
+
+def uninstall_entry(build):
+    """The uninstall entry's values as reg.exe reads them ({name: text}),
+    or None when there is no entry."""
+    rc, out, _ = winepfx.run(build, ["reg", "query", UNINSTALL_KEY])
+    if rc != 0:
+        return None
+    values = {}
+    for line in out.decode("utf-8").splitlines():
+        parts = line.strip().split(None, 2)
+        if len(parts) == 3 and parts[1].startswith("REG_"):
+            values[parts[0]] = parts[2]
+    return values
+
+
 def layout(profile):
     root = os.path.join(profile, "Programs", "ZEPT")
     return {
@@ -99,6 +146,7 @@ def layout(profile):
         "part1": os.path.join(root, "downloads", "zept-payload.part01"),
         "part2": os.path.join(root, "downloads", "zept-payload.part02"),
         "launch_record": os.path.join(root, "python", "launch-record.txt"),
+        "copy": os.path.join(root, "zept-setup.exe"),
     }
 
 
@@ -208,7 +256,8 @@ def installation_problems(build, profile, variant="zept-setup-test"):
     for key, name in (("runtime", runtime), ("package", packed + "zept-payload.zip")):
         if not os.path.exists(p[key]) or sha256_of(p[key]) != hashlib.sha256(artefact(build, name)).hexdigest():
             problems.append(name + " not the verified archive")
-    extra = sorted(set(os.listdir(p["root"])) - {"app", "downloads", "install-complete.txt", "python"})
+    extra = sorted(set(os.listdir(p["root"])) - {"app", "downloads", "install-complete.txt", "python",
+                                                 "zept-setup.exe"})
     if extra:
         problems.append("left beside the installation: %s" % extra)
     expected = {

@@ -6,6 +6,7 @@
 //   zept-probe.exe extract ARCHIVE DIR
 //   zept-probe.exe exists PATH
 //   zept-probe.exe mkdirs PATH
+//   zept-probe.exe shortcut LINK TARGET   (arguments and folder empty)
 // Prints the routine's result (1 or 0) and exits with it (sha256: 1 or 0).
 #include <stdio.h>
 #include <windows.h>
@@ -15,6 +16,7 @@
 #include "fetch/sha256_file.h"
 #include "system/extract.h"
 #include "system/files.h"
+#include "system/shortcut.h"
 
 int main(void)
 {
@@ -36,7 +38,12 @@ int main(void)
         result = extract_tar(args[2], args[3]);
     else if (wcscmp(verb, L"exists") == 0)
         result = file_exists(args[2]);
-    else if (wcscmp(verb, L"mkdirs") == 0) {
+    else if (wcscmp(verb, L"shortcut") == 0 && argc == 4) {
+        CoInitialize(NULL);
+        make_shortcut(args[2], args[3], L"", L"");
+        CoUninitialize();
+        result = 1;
+    } else if (wcscmp(verb, L"mkdirs") == 0) {
         mkdirs(args[2]);
         result = 1;
     }

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <wchar.h>
+
+// The values of a per-user uninstall entry, as Settings -> Apps shows them.
+struct UninstallEntry {
+    const wchar_t *display_name;
+    const wchar_t *display_version;
+    const wchar_t *publisher;
+    const wchar_t *install_location;
+    const wchar_t *uninstall_string;
+    const wchar_t *display_icon;
+    const wchar_t *install_date;      // yyyymmdd
+    unsigned long estimated_size_kib;
+};
+
+// Creates or renews the key (below HKEY_CURRENT_USER) with the entry's
+// values, NoModify and NoRepair set to 1. 1 when every value was written.
+int write_uninstall_entry(const wchar_t *key, const UninstallEntry *entry);
+
+// 1 when the key (below HKEY_CURRENT_USER) exists.
+int uninstall_entry_exists(const wchar_t *key);
+
+// Deletes the key (below HKEY_CURRENT_USER) with its values. 1 when it no
+// longer exists.
+int delete_uninstall_entry(const wchar_t *key);
