@@ -59,7 +59,7 @@ static int declared_length(const WinHttpApi *api, HINTERNET request, unsigned lo
     return 1;
 }
 
-int download(const wchar_t *url, const wchar_t *dest)
+int download(const wchar_t *url, const wchar_t *dest, DownloadProgress progress, void *context)
 {
     int ok = 0;
     int opened = 0;  // the request is open: a failure from here on removes dest
@@ -143,6 +143,8 @@ int download(const wchar_t *url, const wchar_t *dest)
             if (!WriteFile(file, buffer, got, &put, NULL))
                 goto done;
             stored += got;
+            if (progress != NULL)
+                progress(stored, has_length ? expected : 0, has_length, context);
             available = got < available ? available - got : 0;
         }
     }

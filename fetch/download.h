@@ -9,4 +9,11 @@
 // open (bad URL, no session, no connection) dest is untouched; after that,
 // dest is deleted, also a file that was there before the call. A body that
 // ends before its declared Content-Length is a failure.
-int download(const wchar_t *url, const wchar_t *dest);
+//
+// progress, when not NULL, is called with context after every chunk that was
+// written: the bytes stored so far and, when the server declared one, the
+// body's length (has_total 1; otherwise total is 0). It must not print
+// unless standard output is a console.
+typedef void (*DownloadProgress)(unsigned long long stored, unsigned long long total, int has_total,
+                                 void *context);
+int download(const wchar_t *url, const wchar_t *dest, DownloadProgress progress, void *context);

@@ -33,6 +33,7 @@ int main(int argc, char **argv)
         return run_selftest();
     if (argc > 1 && strcmp(argv[1], "--uninstall") == 0)
         return run_removal(argc, argv);
+    console_title(L"Tarnwick - Olvenmark setup");
 
     printf("Tarnwick - Olvenmark, Title 1 - Setup\n");
     printf("============================================================\n");

@@ -134,6 +134,7 @@ int run_removal(int argc, char **argv)
     else if (found_layout && n > 0 && n < WIDE_PATH_CHARS && inside(self, layout.InstallRoot) && hand_over(self))
         return 0;
 
+    console_title(L"Tarnwick - Olvenmark removal");
     printf("Tarnwick - Olvenmark, Title 1 - Removal\n");
     printf("============================================================\n");
     printf("\n");

@@ -10,11 +10,52 @@
 #include "fetch/download.h"
 #include "fetch/sha256_file.h"
 #include "pins.h"
+#include "system/console.h"
 #include "system/extract.h"
 #include "system/folders.h"
 #include "system/shortcut.h"
 
-enum { PART_NAME_CHARS = 64, PART_URL_CHARS = 1024, LAUNCH_ARGS_CHARS = 4200, MARKER_BYTES = 64 };
+enum {
+    PART_NAME_CHARS = 64, PART_URL_CHARS = 1024, LAUNCH_ARGS_CHARS = 4200, MARKER_BYTES = 64,
+    COUNTER_CHARS = 64, COUNTER_PAUSE_MS = 250
+};
+
+// The counter on the line below a download's progress line: drawn in place,
+// a few times a second, only on a console, and erased at the end, so that
+// the window then shows the same text as a transcript in a file.
+struct Counter {
+    int on;           // standard output is a console
+    DWORD drawn_at;   // tick count of the last drawing
+    int widest;       // the longest text drawn so far
+};
+
+static void draw_counter(unsigned long long stored, unsigned long long total, int has_total, void *context)
+{
+    Counter *counter = (Counter *)context;
+    char text[COUNTER_CHARS];
+    DWORD now = GetTickCount();
+
+    if (!counter->on || (counter->widest > 0 && now - counter->drawn_at < COUNTER_PAUSE_MS))
+        return;
+    format_progress(text, sizeof(text), stored, total, has_total);
+    if ((int)strlen(text) > counter->widest)
+        counter->widest = (int)strlen(text);
+    // Padded to the widest text drawn, or the tail of a longer one stays.
+    printf("\r%-*s", counter->widest, text);
+    fflush(stdout);
+    counter->drawn_at = now;
+}
+
+static int download_counted(const wchar_t *url, const wchar_t *dest)
+{
+    Counter counter = {output_is_console(), 0, 0};
+    int ok = download(url, dest, draw_counter, &counter);
+    if (counter.widest > 0) {
+        printf("\r%*s\r", counter.widest, "");
+        fflush(stdout);
+    }
+    return ok;
+}
 
 #define PACKAGE_FAILED "The course package did not verify and was removed. Run the setup again.\n"
 
@@ -50,7 +91,7 @@ int runtime_stage(InstallLayout *layout, char *digest_text)
     if (!(file_exists(layout->RuntimeArchive) &&
           matches_pin(layout->RuntimeArchive, PYTHON_SHA256, digest_text))) {
         printf("Downloading Python runtime ...\n");
-        if (!download(PYTHON_URL, layout->RuntimeArchive)) {
+        if (!download_counted(PYTHON_URL, layout->RuntimeArchive)) {
             printf("The Python download failed. Check your connection and run the setup again.\n");
             return 0;
         }
@@ -96,7 +137,7 @@ static int build_package(InstallLayout *layout, char *digest_text, unsigned char
             !join_path(layout->PartFile, layout->DownloadsDir, part_name))
             goto done;
         printf("Downloading course part %d of %d ...\n", n, PART_COUNT);
-        if (!download(part_url, layout->PartFile))
+        if (!download_counted(part_url, layout->PartFile))
             goto done;
         if (!matches_pin(layout->PartFile, PART_SHA256[n - 1], digest_text)) {
             printf("Course part %d failed its checksum.\n", n);

@@ -18,3 +18,33 @@ int pause_at_end(void)
     fflush(stdout);
     return getchar();
 }
+
+int output_is_console(void)
+{
+    DWORD mode = 0;
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    return output != NULL && output != INVALID_HANDLE_VALUE && GetConsoleMode(output, &mode);
+}
+
+void console_title(const wchar_t *title)
+{
+    if (output_is_console())
+        SetConsoleTitleW(title);
+}
+
+void format_progress(char *out, size_t cap, unsigned long long stored, unsigned long long total, int has_total)
+{
+    const unsigned long long MB = 1048576;
+    // Tenths of a megabyte, rounded down (as a 32-bit count: up to 400 TB).
+    unsigned long got = (unsigned long)(stored * 10 / MB);
+    unsigned long all = (unsigned long)(total * 10 / MB);
+    unsigned long percent = total == 0 || stored >= total ? 100 : (unsigned long)(stored * 100 / total);
+
+    if (cap == 0)
+        return;
+    if (has_total)
+        snprintf(out, cap, "  %lu.%lu of %lu.%lu MB (%lu %%)", got / 10, got % 10, all / 10, all % 10, percent);
+    else
+        snprintf(out, cap, "  %lu.%lu MB", got / 10, got % 10);
+    out[cap - 1] = 0;
+}

@@ -1,8 +1,23 @@
 #pragma once
 
+#include <stddef.h>
+
 // Closing prompt of every setup run: discards keys typed into a console
 // before it (never input from a file or pipe), prints "\nPress Enter to
 // close this window.\n", flushes standard output so the prompt is visible
 // even when it is redirected, then reads one character. Returns that
 // character or EOF; with standard input at end of file it returns at once.
 int pause_at_end(void);
+
+// 1 when standard output is a console (not a file or a pipe): only then is
+// anything drawn in place.
+int output_is_console(void);
+
+// Sets the console window's title, when standard output is a console.
+void console_title(const wchar_t *title);
+
+// The counter line of a download: "  12.4 of 48.0 MB (25 %)", or
+// "  12.4 MB" without a total (MB of 1,048,576 bytes, one decimal, rounded
+// down; the percentage rounded down, at most 100). out holds cap bytes;
+// the text is cut to fit and always terminated.
+void format_progress(char *out, size_t cap, unsigned long long stored, unsigned long long total, int has_total);

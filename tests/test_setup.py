@@ -3,7 +3,9 @@ exit codes, files on disk, shortcuts read back through the shell, and the
 started course. Runs the test build, pinned to the artefacts of the build."""
 import hashlib
 import os
+import re
 import shutil
+import subprocess
 import time
 
 import pytest
@@ -312,6 +314,36 @@ def test_no_special_folders(build, profile, course):
             if os.path.exists(folder):
                 shutil.rmtree(folder)
             os.rename(folder + ".away", folder)
+
+
+def test_a_counter_moves_on_a_console_and_leaves_no_trace(build, profile, course, work):
+    # A real terminal: the setup under Wine in a tmux pane, over a slow server.
+    for route in course.routes.values():
+        route.trickle = (4096, 0.02)
+    session = "zept-%d" % os.getpid()
+    command = winepfx.shell_command(build, setup_argv(build, profile), os.path.join(work, "stderr"))
+    subprocess.run(["tmux", "new-session", "-d", "-s", session, "-x", "100", "-y", "40", command], check=True)
+    counters, pane = set(), ""
+    try:
+        deadline = time.monotonic() + 120
+        while PROMPT.strip() not in pane and time.monotonic() < deadline:
+            pane = subprocess.run(["tmux", "capture-pane", "-p", "-t", session], capture_output=True,
+                                  text=True).stdout
+            counters |= {line for line in pane.splitlines() if line.endswith("%)")}
+            time.sleep(0.05)
+        title = subprocess.run(["tmux", "display-message", "-p", "-t", session, "#{pane_title}"],
+                               capture_output=True, text=True).stdout
+    finally:
+        subprocess.run(["tmux", "send-keys", "-t", session, "Enter"])
+        time.sleep(1)
+        subprocess.run(["tmux", "kill-session", "-t", session], stderr=subprocess.DEVNULL)
+    part = len(artefact(build, "zept-payload.part02"))
+    total = "of %d.%d MB" % (part * 10 // 1048576 // 10, part * 10 // 1048576 % 10)
+    assert any(re.fullmatch(r"  \d+\.\d %s \((\d|[1-9]\d) %%\)" % total, line) for line in counters), counters
+    # Erased at the end of each download: the pane shows the transcript.
+    assert [line.rstrip() for line in pane.rstrip("\n").splitlines()] == FIRST_INSTALL.rstrip("\n").splitlines()
+    assert title == "Tarnwick - Olvenmark setup\n"
+    assert_installed(build, profile)
 
 
 def test_a_second_setup_while_one_runs(build, profile, course, work):

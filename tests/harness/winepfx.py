@@ -27,6 +27,7 @@ just after the loader and the page is free.
 import argparse
 import glob
 import os
+import shlex
 import shutil
 import subprocess
 import sys
@@ -130,6 +131,17 @@ def start(build, argv, folder, cwd=None):
                                 stderr=subprocess.DEVNULL, cwd=cwd)
     proc.output = os.path.join(folder, "out")
     return proc
+
+
+def shell_command(build, argv, stderr_file):
+    """A shell command line that runs the Windows program argv in the prefix
+    (for a terminal: tmux), its standard error into stderr_file."""
+    env = wine_env(build)
+    names = ("WINEPREFIX", "HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "LC_ALL", "WINEDEBUG",
+             "WINEDLLOVERRIDES")
+    words = ["env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY"] + ["%s=%s" % (n, env[n]) for n in names]
+    return " ".join(shlex.quote(w) for w in words + wine_command(["wine"] + list(argv))) + " 2>" + shlex.quote(
+        stderr_file)
 
 
 def read_output(proc):

@@ -14,6 +14,7 @@
 
 #include "fetch/download.h"
 #include "fetch/sha256_file.h"
+#include "system/console.h"
 
 static double now(void)
 {
@@ -74,11 +75,27 @@ static int hash_in_memory(const wchar_t *path, double *seconds, char *hex)
     return status == 0;
 }
 
+struct Counted {
+    DWORD at;
+    char text[64];
+};
+
+static void count_progress(unsigned long long stored, unsigned long long total, int has_total, void *context)
+{
+    Counted *counted = (Counted *)context;
+    DWORD tick = GetTickCount();
+    if (tick - counted->at < 250)
+        return;
+    format_progress(counted->text, sizeof(counted->text), stored, total, has_total);
+    counted->at = tick;
+}
+
 int main(void)
 {
     int argc = 0;
     wchar_t **args = CommandLineToArgvW(GetCommandLineW(), &argc);
     char text[DIGEST_TEXT_BYTES] = "";
+    Counted counted = {0, ""};
     double seconds = 0;
     int ok = 0;
     if (args == NULL || argc < 3)
@@ -91,7 +108,9 @@ int main(void)
         ok = hash_in_memory(args[2], &seconds, text);
     } else if (wcscmp(args[1], L"download") == 0 && argc == 4) {
         double start = now();
-        ok = download(args[2], args[3]);
+        // With the setup's counter work: a tick count per chunk, the text
+        // formatted a few times a second (drawing needs a console).
+        ok = download(args[2], args[3], count_progress, &counted);
         seconds = now() - start;
         sprintf(text, "%d", ok);
     } else {

@@ -33,7 +33,7 @@ int main(void)
         return result;
     }
     if (wcscmp(verb, L"download") == 0 && argc == 4)
-        result = download(args[2], args[3]);
+        result = download(args[2], args[3], NULL, NULL);
     else if (wcscmp(verb, L"extract") == 0 && argc == 4)
         result = extract_tar(args[2], args[3]);
     else if (wcscmp(verb, L"exists") == 0)
