@@ -123,7 +123,7 @@ int run_removal(int argc, char **argv)
     int ok = 0;
     HANDLE lock = NULL;
     InstallLayout layout;
-    WidePath self;
+    WidePath self = L"";
     DWORD n = GetModuleFileNameW(NULL, self, WIDE_PATH_CHARS);
     int found_layout = find_layout(&layout);
 

@@ -11,6 +11,7 @@ from dataclasses import dataclass
 import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "harness"))
+import installation  # noqa: E402
 import testserver  # noqa: E402
 import winepfx  # noqa: E402
 from winepfx import windows_path  # noqa: E402,F401
@@ -134,6 +135,14 @@ def servers(cert_dir):
         testserver.stop(server)
 
 
+@pytest.fixture
+def course(build, servers):
+    """The course host and the Python host of the test builds, healthy."""
+    server = servers(port=installation.course_port(build))
+    server.routes.update(installation.course_routes(build))
+    return server
+
+
 BANNER = (
     "Tarnwick - Olvenmark, Title 1 - Setup\n"
     "============================================================\n"
@@ -143,6 +152,9 @@ BANNER = (
     "checksum before anything is installed.\n\n"
 )
 PROMPT = "\nPress Enter to close this window.\n"
+CLOSING = ("\nInstalled. Opening the course now ...\n"
+           "Look for \"Tarnwick\" on your desktop and in the\n"
+           "Start menu to open it again later.\n")
 SPEC_PINS = {
     "python": "4acbed6dd1c744b0376e3b1cf57ce906f9dc9e95e68824584c8099a63025a3c3",
     "payload": "b8fa9656967699b01f77c31adab6312ff2d21c00363ae15a5afe6a7ed2dc0683",

@@ -97,27 +97,34 @@ class Suite:
 
     def kill_setups(self):
         """SIGKILL to every process of the setup's tree in this prefix: the
-        launcher, the setup, tar and the bsdtar behind it."""
-        prefix = winepfx.paths(self.build)["prefix"].encode()
-        names = (b"zept-setup-", b"zept-setup.exe", b"zept-removal.exe", b"env-run.exe", b"tar.exe", b"bsdtar")
+        launcher, the setup (or its removal copy), tar and the bsdtar behind it."""
         killed = 0
-        for pid in os.listdir("/proc"):
-            if not pid.isdigit():
-                continue
-            try:
-                with open("/proc/%s/environ" % pid, "rb") as f:
-                    env = f.read().split(b"\0")
-                with open("/proc/%s/cmdline" % pid, "rb") as f:
-                    cmdline = f.read()
-            except OSError:
-                continue
-            if b"WINEPREFIX=" + prefix in env and any(n in cmdline for n in names):
+        for name in (b"zept-setup-", b"zept-setup.exe", b"zept-removal.exe", b"env-run.exe", b"tar.exe", b"bsdtar"):
+            for pid in inst.windows_processes(self.build, name):
                 try:
-                    os.kill(int(pid), signal.SIGKILL)
+                    os.kill(pid, signal.SIGKILL)
                     killed += 1
                 except OSError:
                     pass
         return killed
+
+    def kill_at(self, proc, seconds, reached=None, after=0.0):
+        """Kills the setup proc at a random moment of its first seconds, or,
+        with reached, a random moment within after seconds of reached()
+        becoming true. Returns (the moment, whether the kill hit it running)."""
+        started = time.monotonic()
+        if reached:
+            while proc.poll() is None and not reached():
+                time.sleep(0.005)
+            time.sleep(self.rng.uniform(0, after))
+        else:
+            time.sleep(self.rng.uniform(0.2, seconds))
+        at = time.monotonic() - started
+        alive = proc.poll() is None
+        if alive:
+            self.kill_setups()
+        self.finish(proc)
+        return at, alive
 
     def recover(self, profile, server, variant="zept-setup-test"):
         """Runs the setup with a healthy server until it completes (at most
@@ -217,18 +224,8 @@ class Suite:
                 # those wait for the extraction folder to appear, then a
                 # random delay.
                 proc = self.start(profile)
-                started = time.monotonic()
-                if late:
-                    while proc.poll() is None and not self.phase(profile).startswith("4"):
-                        time.sleep(0.005)
-                    time.sleep(self.rng.uniform(0, seconds - extraction + 0.05))
-                else:
-                    time.sleep(self.rng.uniform(0.2, seconds))
-                at = time.monotonic() - started
-                alive = proc.poll() is None
-                if alive:
-                    self.kill_setups()
-                self.finish(proc)
+                at, alive = self.kill_at(proc, seconds, late and (
+                    lambda: self.phase(profile).startswith("4")), seconds - extraction + 0.05)
                 if alive:
                     break
             if alive:
@@ -287,19 +284,8 @@ class Suite:
                 before = (inst.tree(inst.layout(profile)["python"], skip=("launch-record.txt",)),
                           inst.tree(inst.layout(profile)["app"]))
                 proc = self.start(profile, variant=update)
-                started = time.monotonic()
-                if late:
-                    # After the course extraction has begun: the swap.
-                    while proc.poll() is None and self.update_phase(profile) < "2":
-                        time.sleep(0.005)
-                    time.sleep(self.rng.uniform(0, 0.5))
-                else:
-                    time.sleep(self.rng.uniform(0.2, seconds))
-                at = time.monotonic() - started
-                alive = proc.poll() is None
-                if alive:
-                    self.kill_setups()
-                self.finish(proc)
+                # Late: after the course extraction has begun, around the swap.
+                at, alive = self.kill_at(proc, seconds, late and (lambda: self.update_phase(profile) >= "2"), 0.5)
                 if alive:
                     break
             problems = []

@@ -9,19 +9,12 @@ import pytest
 
 import winepfx
 from conftest import PROMPT, crlf, probe, run_windows, windows_path
-from installation import (course_port, course_routes, forget_launch, installation_problems, layout,
+from installation import (forget_launch, installation_problems, layout,
                           remove_shortcuts, setup_argv, shortcut_paths, tree, uninstall_entry, wait_for_removal,
                           UNINSTALL_KEY, PYTHON_PATH)
 
 BANNER = "Tarnwick - Olvenmark, Title 1 - Removal\n" + "=" * 60 + "\n\n"
 REMOVED = BANNER + "Removing Tarnwick ...\n" + "Tarnwick was removed from this PC.\n" + PROMPT
-
-
-@pytest.fixture
-def course(build, servers):
-    server = servers(port=course_port(build))
-    server.routes.update(course_routes(build))
-    return server
 
 
 @pytest.fixture

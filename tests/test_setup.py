@@ -11,27 +11,16 @@ import time
 import pytest
 
 import winepfx
-from conftest import BANNER, PROMPT, crlf, run_windows, windows_path
-from installation import (FAILURE_MESSAGES, PACKAGE_FAILED, PART_PATHS, PYTHON_PATH, artefact,
-                          course_routes, forget_launch, forget_tar_record, installation_problems,
+from conftest import BANNER, CLOSING, PROMPT, crlf, run_windows, windows_path
+from installation import (PACKAGE_FAILED, PART_PATHS, PYTHON_PATH, artefact,
+                          forget_launch, forget_tar_record, installation_problems,
                           launch_record, layout, read_shortcut, remove_shortcuts, setup_argv,
-                          sha256_of as sha256, shortcut_paths, course_port, tar_record, tree)
+                          sha256_of as sha256, shortcut_paths, tar_record, tree)
 from testserver import Route
 
-CLOSING = ("\nInstalled. Opening the course now ...\n"
-           "Look for \"Tarnwick\" on your desktop and in the\n"
-           "Start menu to open it again later.\n")
 FIRST_INSTALL = (BANNER + "Downloading Python runtime ...\n" + "Extracting Python runtime ...\n"
                  + "Downloading course part 1 of 2 ...\n" + "Downloading course part 2 of 2 ...\n"
                  + "Extracting the course ...\n" + CLOSING + PROMPT)
-
-
-@pytest.fixture
-def course(build, servers):
-    """The course host and the Python host of the test build, healthy."""
-    server = servers(port=course_port(build))
-    server.routes.update(course_routes(build))
-    return server
 
 
 @pytest.fixture(autouse=True)

@@ -7,24 +7,14 @@ import shutil
 import pytest
 
 import winepfx
-from conftest import BANNER, PROMPT, crlf, run_windows, windows_path
-from installation import (RELEASES, course_routes, course_port, forget_launch, installation_problems,
+from conftest import BANNER, CLOSING, PROMPT, crlf, run_windows, windows_path
+from installation import (RELEASES, forget_launch, installation_problems,
                           launch_record, layout, remove_shortcuts, setup_argv, shortcut_paths, tree)
 
-CLOSING = ("\nInstalled. Opening the course now ...\n"
-           "Look for \"Tarnwick\" on your desktop and in the\n"
-           "Start menu to open it again later.\n")
 UPDATE = (BANNER + "Extracting Python runtime ...\n" + "Downloading course part 1 of 2 ...\n"
           + "Downloading course part 2 of 2 ...\n" + "Extracting the course ...\n" + CLOSING + PROMPT)
 OPENED = BANNER + CLOSING + PROMPT
 B_PARTS = ["/downloads/0.2.0/zept-payload.part01", "/downloads/0.2.0/zept-payload.part02"]
-
-
-@pytest.fixture
-def course(build, servers):
-    server = servers(port=course_port(build))
-    server.routes.update(course_routes(build))
-    return server
 
 
 @pytest.fixture
