@@ -33,7 +33,7 @@ mkdir -p "$root/src"
 if [ $# = 0 ]; then
     set -- scripts/suite.sh build/debian13/build
 fi
-exec bwrap --bind "$root" / --bind "$(pwd)" /src --proc /proc --dev /dev --tmpfs /tmp \
+exec bwrap --bind "$root" / --bind "$(pwd)" /src --proc /proc --dev /dev --perms 1777 --tmpfs /tmp \
     --ro-bind /etc/resolv.conf /etc/resolv.conf --chdir /src \
     --setenv PATH /usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     --setenv HOME /root --unsetenv PYTHONPATH "$@"

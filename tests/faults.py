@@ -99,13 +99,21 @@ class Suite:
         """SIGKILL to every process of the setup's tree in this prefix: the
         launcher, the setup (or its removal copy), tar and the bsdtar behind it."""
         killed = 0
-        for name in (b"zept-setup-", b"zept-setup.exe", b"zept-removal.exe", b"env-run.exe", b"tar.exe", b"bsdtar"):
-            for pid in inst.windows_processes(self.build, name):
+        quiet = 0
+        # Until three scans in a row find none: a program that was being
+        # started as the others died (the removal's copy, tar) comes up a
+        # moment later, and would go on beside the next run.
+        while quiet < 3:
+            found = [pid for name in (b"zept-setup-", b"zept-setup.exe", b"zept-removal.exe", b"env-run.exe",
+                                      b"tar.exe", b"bsdtar") for pid in inst.windows_processes(self.build, name)]
+            quiet = 0 if found else quiet + 1
+            for pid in found:
                 try:
                     os.kill(pid, signal.SIGKILL)
                     killed += 1
                 except OSError:
                     pass
+            time.sleep(0.05)
         return killed
 
     def kill_at(self, proc, seconds, reached=None, after=0.0):

@@ -9,12 +9,19 @@ from conftest import BANNER, PROMPT, SPEC_PINS, crlf, exe, run_with_env, selftes
 NO_FOLDER = "Could not find your local application folder.\n"
 
 
-@pytest.mark.parametrize("args", [["--SELFTEST"], ["--selftestx"], ["setup", "--selftest"], ["-selftest"]])
-def test_only_an_exact_first_selftest_argument_enters_the_mode(build, args):
+@pytest.mark.parametrize("args", [["--SELFTEST"], ["--selftestx"], ["setup", "--selftest"], ["-selftest"],
+                                  ["--Uninstall"], ["--uninstallx"], ["setup", "--uninstall"]])
+def test_only_an_exact_first_argument_enters_a_mode(build, args):
     # With no local application folder the setup stops right after the banner.
     run = run_with_env(build, exe(build), args, unset=["LOCALAPPDATA"])
     assert run.rc == 1
     assert run.text == crlf(BANNER + NO_FOLDER + PROMPT), run.err
+
+
+def test_the_removal_mode_has_its_own_banner(build):
+    run = run_with_env(build, exe(build), ["--uninstall"], unset=["LOCALAPPDATA"])
+    assert run.rc == 1
+    assert run.text == crlf("Tarnwick - Olvenmark, Title 1 - Removal\n" + "=" * 60 + "\n\n" + NO_FOLDER + PROMPT)
 
 
 def test_arguments_after_selftest_are_ignored(build):
