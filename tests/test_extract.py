@@ -9,6 +9,7 @@ import pytest
 
 import winepfx
 from conftest import probe, run_windows, windows_path
+from installation import stay_running
 
 
 def make_zip(path, members):
@@ -133,19 +134,12 @@ def test_a_file_in_use_is_left_out_as_windows_tar_does(build, work):
         image = f.read()
     with open(os.path.join(dest, "python312._pth"), "wb") as f:
         f.write(b"changed")
-    flag = os.path.join(work, "stay-open")
-    with open(flag, "w") as f:
-        f.write("open\n")
-    proc = winepfx.start(build, [pythonw, "--stay", windows_path(flag)], os.path.join(work, "stay"))
-    deadline = time.monotonic() + 30
-    while not os.path.exists(os.path.join(dest, "launch-record.txt")) and time.monotonic() < deadline:
-        time.sleep(0.05)
+    end = stay_running(build, pythonw, work)
     try:
         run = run_windows(build, [winepfx.tool(build, "zept-probe"), "extract", windows_path(runtime),
                                   windows_path(dest)], merge=True)
     finally:
-        os.remove(flag)
-        proc.wait(timeout=60)
+        end()
     assert run.rc == 0
     assert b"pythonw.exe: Can't unlink already-existing object: Permission denied" in run.out
     with open(pythonw, "rb") as f:

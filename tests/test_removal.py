@@ -11,7 +11,7 @@ import winepfx
 from conftest import PROMPT, crlf, probe, run_windows, windows_path
 from installation import (forget_launch, installation_problems, layout,
                           remove_shortcuts, setup_argv, shortcut_paths, tree, uninstall_entry, wait_for_removal,
-                          UNINSTALL_KEY, PYTHON_PATH)
+                          stay_running, write_tree, UNINSTALL_KEY, PYTHON_PATH)
 
 BANNER = "Tarnwick - Olvenmark, Title 1 - Removal\n" + "=" * 60 + "\n\n"
 REMOVED = BANNER + "Removing Tarnwick ...\n" + "Tarnwick was removed from this PC.\n" + PROMPT
@@ -104,18 +104,11 @@ def test_removal_refuses_while_the_course_or_a_setup_runs(build, profile, course
     install(build, profile)
     p = layout(profile)
     before = tree(p["root"], skip=("launch-record.txt",))
-    flag = os.path.join(work, "stay-open")
-    with open(flag, "w") as f:
-        f.write("open\n")
-    course_proc = winepfx.start(build, [p["pythonw"], "--stay", windows_path(flag)], os.path.join(work, "stay"))
-    deadline = time.monotonic() + 30
-    while not os.path.exists(p["launch_record"]) and time.monotonic() < deadline:
-        time.sleep(0.05)
+    end = stay_running(build, p["pythonw"], work)
     try:
         rc, text = remove(build, profile, work)
     finally:
-        os.remove(flag)
-        course_proc.wait(timeout=60)
+        end()
     assert text == crlf(BANNER + "Tarnwick is still open. Close it and run the removal again.\n" + PROMPT)
     assert rc == 1
     assert tree(p["root"], skip=("launch-record.txt",)) == before
@@ -125,7 +118,8 @@ def test_removal_refuses_while_the_course_or_a_setup_runs(build, profile, course
     other = os.path.join(work, "other profile")
     course.routes[PYTHON_PATH].trickle = (4096, 0.02)
     setup = winepfx.start(build, setup_argv(build, other), os.path.join(work, "setup"))
-    while not os.path.exists(layout(other)["runtime"]) and time.monotonic() < deadline + 60:
+    deadline = time.monotonic() + 60
+    while not os.path.exists(layout(other)["runtime"]) and time.monotonic() < deadline:
         time.sleep(0.05)
     rc, text = remove(build, profile, work)
     assert text == crlf(BANNER + "The setup is already running in another window.\n" + PROMPT)
@@ -139,11 +133,8 @@ def test_nothing_outside_the_install_root_is_deleted(build, profile, course, wor
     # The entry's InstallLocation changed to another folder, and a link
     # inside the course to the learner's documents.
     precious = os.path.join(work, "precious")
-    os.makedirs(os.path.join(precious, "documents"))
     files = {"photo.jpg": b"\xff\xd8 a photo", "documents/essay.txt": b"an essay\r\n"}
-    for name, data in files.items():
-        with open(os.path.join(precious, *name.split("/")), "wb") as f:
-            f.write(data)
+    write_tree(precious, files)
     assert winepfx.run(build, ["reg", "add", UNINSTALL_KEY, "/v", "InstallLocation", "/d", windows_path(precious),
                                "/f"])[0] == 0
     link = os.path.join(layout(profile)["app"], "my documents")

@@ -9,7 +9,8 @@ import pytest
 import winepfx
 from conftest import BANNER, CLOSING, PROMPT, crlf, run_windows, windows_path
 from installation import (RELEASES, forget_launch, installation_problems,
-                          launch_record, layout, remove_shortcuts, setup_argv, shortcut_paths, tree)
+                          layout, remove_shortcuts, setup_argv, shortcut_paths, stay_running, tree,
+                          write_tree)
 
 UPDATE = (BANNER + "Extracting Python runtime ...\n" + "Downloading course part 1 of 2 ...\n"
           + "Downloading course part 2 of 2 ...\n" + "Extracting the course ...\n" + CLOSING + PROMPT)
@@ -40,22 +41,6 @@ def snapshot(build, profile):
         with open(path, "rb") as f:
             found[path] = f.read()
     return found
-
-
-def stay_running(build, exe, cwd, work):
-    """Starts exe (a pythonw stand-in) so that it stays running in cwd until
-    the returned function ends it."""
-    flag = os.path.join(work, "stay-open")
-    with open(flag, "w") as f:
-        f.write("open\n")
-    proc = winepfx.start(build, [exe, "--stay", windows_path(flag)], os.path.join(work, "stay"), cwd=cwd)
-    record = os.path.join(os.path.dirname(exe), "launch-record.txt")
-    assert launch_record(record) is not None, "the stand-in did not start"
-
-    def end():
-        os.remove(flag)
-        assert proc.wait(timeout=60) == 0
-    return end
 
 
 def test_update_replaces_the_course_and_an_older_setup_opens_it(build, installed, course):
@@ -98,7 +83,7 @@ def test_nothing_changes_while_the_course_is_in_use(build, installed, course, wo
     before = snapshot(build, installed)
     if held == "course open":
         # The installed runtime runs the course, its working folder in app.
-        end = stay_running(build, p["pythonw"], p["app"], work)
+        end = stay_running(build, p["pythonw"], work, cwd=p["app"])
         message = "Tarnwick is still open. Close it and run the setup again.\n"
     else:
         # Another program (a console the learner opened there) has app as its
@@ -106,7 +91,7 @@ def test_nothing_changes_while_the_course_is_in_use(build, installed, course, wo
         holder = os.path.join(work, "holder", "holder.exe")
         os.makedirs(os.path.dirname(holder))
         shutil.copyfile(winepfx.tool(build, "pythonw-standin"), holder)
-        end = stay_running(build, holder, p["app"], work)
+        end = stay_running(build, holder, work, cwd=p["app"])
         message = ("Tarnwick was left as it was because some of its files are in use; "
                    "restart your PC and run the setup again.\n")
     try:
@@ -131,11 +116,8 @@ def test_nothing_changes_while_the_course_is_in_use(build, installed, course, wo
 
 def test_a_link_in_the_old_course_is_removed_as_a_link(build, installed, course, work):
     outside = os.path.join(work, "learner documents")
-    os.makedirs(os.path.join(outside, "notes"))
     files = {"notes/week 1.txt": b"my notes\r\n", "essay.txt": b"an essay\r\n"}
-    for name, data in files.items():
-        with open(os.path.join(outside, *name.split("/")), "wb") as f:
-            f.write(data)
+    write_tree(outside, files)
     os.symlink(outside, os.path.join(layout(installed)["app"], "my documents"))
     run = run_setup(build, installed, "zept-setup-update")
     assert run.text == crlf(UPDATE)

@@ -175,6 +175,31 @@ def tree(folder, skip=()):
     return found
 
 
+def write_tree(folder, files):
+    """Writes {relative path: bytes} below folder."""
+    for name, data in files.items():
+        path = os.path.join(folder, *name.split("/"))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+
+
+def stay_running(build, exe, work, cwd=None):
+    """Starts exe (a copy of the pythonw stand-in) so that it stays running
+    (in cwd) until the returned function ends it."""
+    flag = os.path.join(work, "stay-open")
+    with open(flag, "w") as f:
+        f.write("open\n")
+    proc = winepfx.start(build, [exe, "--stay", winepfx.windows_path(flag)], os.path.join(work, "stay"), cwd=cwd)
+    if launch_record(os.path.join(os.path.dirname(exe), "launch-record.txt")) is None:
+        raise RuntimeError("the stand-in did not start")
+
+    def end():
+        os.remove(flag)
+        proc.wait(timeout=60)
+    return end
+
+
 def zip_tree(data):
     with zipfile.ZipFile(io.BytesIO(data)) as archive:
         return {i.filename: archive.read(i) for i in archive.infolist() if not i.is_dir()}
