@@ -108,27 +108,40 @@ static unsigned long number(const unsigned char *p, int bytes)
 // number of refusals.
 static int unlink_existing(const wchar_t *archive, const wchar_t *dest, char **argv, int *argc)
 {
+    // Only the end of the archive is read: its end record (in the last
+    // 64 KiB + 22 bytes) and the central directory it points to.
     int refused = 0;
     FILE *in = _wfopen(archive, L"rb");
     if (in == NULL)
         return 0;
-    fseek(in, 0, SEEK_END);
-    long size = ftell(in);
-    unsigned char *zip = (unsigned char *)malloc(size > 0 ? size : 1);
-    fseek(in, 0, SEEK_SET);
-    if (zip == NULL || fread(zip, 1, size, in) != (size_t)size) {
+    _fseeki64(in, 0, SEEK_END);
+    long long size = _ftelli64(in);
+    long long tail_at = size > 65557 ? size - 65557 : 0;
+    long tail_size = (long)(size - tail_at);
+    unsigned char *tail = (unsigned char *)malloc(tail_size > 0 ? tail_size : 1);
+    _fseeki64(in, tail_at, SEEK_SET);
+    if (tail == NULL || fread(tail, 1, tail_size, in) != (size_t)tail_size) {
+        fclose(in);
+        return 0;
+    }
+    long end = tail_size - 22;
+    while (end >= 0 && number(tail + end, 4) != 0x06054b50)
+        end--;
+    if (end < 0) {
+        fclose(in);
+        return 0;
+    }
+    unsigned long entries = number(tail + end + 10, 2);
+    unsigned long directory_size = number(tail + end + 12, 4);
+    unsigned char *zip = (unsigned char *)malloc(directory_size > 0 ? directory_size : 1);
+    _fseeki64(in, number(tail + end + 16, 4), SEEK_SET);
+    if (zip == NULL || fread(zip, 1, directory_size, in) != directory_size) {
         fclose(in);
         return 0;
     }
     fclose(in);
-    long end = size - 22;
-    while (end >= 0 && number(zip + end, 4) != 0x06054b50)
-        end--;
-    if (end < 0)
-        return 0;
-    unsigned long entries = number(zip + end + 10, 2);
-    unsigned long at = number(zip + end + 16, 4);
-    for (unsigned long i = 0; i < entries && at + 46 <= (unsigned long)size; i++) {
+    unsigned long at = 0;
+    for (unsigned long i = 0; i < entries && at + 46 <= directory_size; i++) {
         const unsigned char *entry = zip + at;
         unsigned long name_length = number(entry + 28, 2);
         char *name = (char *)calloc(name_length + 1, 1);
