@@ -153,6 +153,26 @@ def tool(build, name):
     return os.path.join(paths(build)["tools"], name + ".exe")
 
 
+def wine_major():
+    out = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout
+    return int(out.split("-", 1)[1].split(".", 1)[0])
+
+
+# Wine 10 builds the prefix's Root store from the host's certificates and
+# does not keep a CA added to the registry's store; there the test CA goes
+# into the system store of the Debian folder that scripts/debian13.sh runs
+# in (never into a machine's own: that folder is marked by /.zept-ready).
+HOST_CA = "/usr/local/share/ca-certificates/zept-test-ca.crt"
+
+
+def trust_on_host(ca_pem):
+    if not os.path.exists("/.zept-ready"):
+        raise RuntimeError("Wine %d trusts only the host's certificates: run it through scripts/debian13.sh"
+                           % wine_major())
+    shutil.copyfile(ca_pem, HOST_CA)
+    subprocess.run(["update-ca-certificates"], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
 def install_tar(build):
     shutil.copyfile(tool(build, "tar-standin"), os.path.join(system32(build), "tar.exe"))
 
@@ -174,6 +194,8 @@ def up(build):
             os.unlink(desktop)
         os.makedirs(desktop, exist_ok=True)
         certs.make(p["certs"])
+        if wine_major() >= 10:
+            trust_on_host(os.path.join(p["certs"], "ca.pem"))
         rc, out, err = run(build, [tool(build, "trust-ca"), windows_path(os.path.join(p["certs"], "ca.der"))])
         if rc != 0:
             print("could not trust the test CA:", rc, out, err)
