@@ -5,13 +5,20 @@
 
 #include "system/dll.h"
 
-enum { TRANSFER_CHUNK = 65536, HOST_CHARS = 256, URL_PATH_CHARS = 2048, LENGTH_CHARS = 32 };
+enum {
+    TRANSFER_CHUNK = 65536, HOST_CHARS = 256, URL_PATH_CHARS = 2048, LENGTH_CHARS = 32,
+    // Windows' own defaults, stated: no bound on resolving the name, a
+    // minute to connect, half a minute for each send and each receive.
+    // Wine's WinHTTP has none for the wait for the response headers.
+    RESOLVE_TIMEOUT_MS = 0, CONNECT_TIMEOUT_MS = 60000, SEND_TIMEOUT_MS = 30000, RECEIVE_TIMEOUT_MS = 30000
+};
 
 // The WinHTTP functions this routine calls, bound from winhttp.dll of the
 // system folder for the duration of one call.
 struct WinHttpApi {
     decltype(&WinHttpCrackUrl) CrackUrl;
     decltype(&WinHttpOpen) Open;
+    decltype(&WinHttpSetTimeouts) SetTimeouts;
     decltype(&WinHttpConnect) Connect;
     decltype(&WinHttpOpenRequest) OpenRequest;
     decltype(&WinHttpSendRequest) SendRequest;
@@ -26,6 +33,7 @@ static int bind_winhttp(HMODULE dll, WinHttpApi *api)
 {
     return bind_function(dll, "WinHttpCrackUrl", &api->CrackUrl) &&
            bind_function(dll, "WinHttpOpen", &api->Open) &&
+           bind_function(dll, "WinHttpSetTimeouts", &api->SetTimeouts) &&
            bind_function(dll, "WinHttpConnect", &api->Connect) &&
            bind_function(dll, "WinHttpOpenRequest", &api->OpenRequest) &&
            bind_function(dll, "WinHttpSendRequest", &api->SendRequest) &&
@@ -59,7 +67,8 @@ static int declared_length(const WinHttpApi *api, HINTERNET request, unsigned lo
     return 1;
 }
 
-int download(const wchar_t *url, const wchar_t *dest, DownloadProgress progress, void *context)
+int download(const wchar_t *url, const wchar_t *dest, const wchar_t *user_agent, DownloadProgress progress,
+             void *context)
 {
     int ok = 0;
     int opened = 0;  // the request is open: a failure from here on removes dest
@@ -97,9 +106,11 @@ int download(const wchar_t *url, const wchar_t *dest, DownloadProgress progress,
     // Automatic proxy: the user's and the organisation's proxy settings
     // (manual, PAC script, auto-detection) apply, not only the machine-wide
     // WinHTTP one.
-    session = api.Open(L"ZEPT-Setup/0.1", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                          WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    session = api.Open(user_agent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                       WINHTTP_NO_PROXY_BYPASS, 0);
     if (session == NULL)
+        goto done;
+    if (!api.SetTimeouts(session, RESOLVE_TIMEOUT_MS, CONNECT_TIMEOUT_MS, SEND_TIMEOUT_MS, RECEIVE_TIMEOUT_MS))
         goto done;
     connection = api.Connect(session, host, parts.nPort, 0);
     if (connection == NULL)

@@ -1,6 +1,7 @@
 #include "fetch/sha256_file.h"
 
 #include <stdlib.h>
+#include <string.h>
 #include <windows.h>
 #include <bcrypt.h>
 
@@ -101,4 +102,9 @@ done:
     if (dll != NULL)
         FreeLibrary(dll);
     return ok;
+}
+
+int file_matches_pin(const wchar_t *path, const char *pin, char *digest_text)
+{
+    return sha256_file(path, digest_text) && strcmp(digest_text, pin) == 0;
 }

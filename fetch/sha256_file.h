@@ -11,3 +11,8 @@ enum { DIGEST_TEXT_BYTES = 65 };
 // Failure (0): the file cannot be opened or read, or CNG fails; digest_text
 // is left untouched. The file is opened with read sharing only.
 int sha256_file(const wchar_t *path, char *digest_text);
+
+// 1 when the file at path can be hashed and its digest equals pin (digest
+// text as above); digest_text (DIGEST_TEXT_BYTES) receives the digest.
+// 0 for a missing or unreadable file or another digest.
+int file_matches_pin(const wchar_t *path, const char *pin, char *digest_text);

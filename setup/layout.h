@@ -25,9 +25,6 @@ struct InstallLayout {
     WidePath PartFile;        // downloads\zept-payload.partNN, one part at a time
 };
 
-// out = parent + "\\" + child, as a WidePath; 0 when it would not fit.
-int join_path(wchar_t *out, const wchar_t *parent, const wchar_t *child);
-
 // Composes the layout below local_app_data; creates nothing. 0 when a path
 // would not fit its buffer.
 int compose_layout(InstallLayout *layout, const wchar_t *local_app_data);
@@ -35,15 +32,3 @@ int compose_layout(InstallLayout *layout, const wchar_t *local_app_data);
 // Reads "LOCALAPPDATA" and composes the layout below it. 0 when the
 // variable is missing, empty or too long, or a path would not fit.
 int find_layout(InstallLayout *layout);
-
-// The marker's line for this build's course version.
-extern const char MARKER_LINE[];
-
-// 1 when pythonw.exe and the launcher script exist and the marker holds the
-// line of this build's course version or of a newer one. Anything else (an
-// older version, an empty or torn marker, another text) is incomplete.
-int installation_complete(const InstallLayout *layout);
-
-// 1 when the marker holds exactly this build's line: the installed release
-// is the one this setup installs.
-int marker_is_ours(const InstallLayout *layout);

@@ -7,10 +7,13 @@
 
 #include "fetch/sha256_file.h"
 #include "setup/layout.h"
+#include "setup/package.h"
+#include "setup/product.h"
 #include "setup/register.h"
 #include "setup/removal.h"
 #include "setup/selftest.h"
 #include "setup/stages.h"
+#include "setup/swap.h"
 #include "system/console.h"
 #include "system/folders.h"
 #include "system/lock.h"
@@ -43,7 +46,7 @@ int main(int argc, char **argv)
     printf("checksum before anything is installed.\n\n");
 
     // Two setups on one profile would extract and swap the same folders.
-    if (!take_setup_lock(&lock)) {
+    if (!take_setup_lock(SETUP_LOCK_NAME, &lock)) {
         printf("The setup is already running in another window.\n");
         goto done;
     }
@@ -81,6 +84,6 @@ int main(int argc, char **argv)
 done:
     // The work is done: a window left open for reading blocks no other run.
     release_setup_lock(lock);
-    pause_at_end();
+    pause_at_end(CLOSING_PROMPT);
     return ok ? 0 : 1;
 }

@@ -4,32 +4,27 @@
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
-#include <objbase.h>
-#include <shlobj.h>
 
 #include "setup/layout.h"
+#include "setup/product.h"
 #include "setup/register.h"
+#include "setup/shortcuts.h"
 #include "system/console.h"
 #include "system/files.h"
 #include "system/folders.h"
 #include "system/lock.h"
+#include "system/process.h"
 #include "system/registry.h"
-#include "system/shortcut.h"
 
-enum { TEMP_CHARS = 260, COMMAND_CHARS = WIDE_PATH_CHARS + 64, HANDED_OVER_WAIT_MS = 60000 };
+enum { COMMAND_CHARS = WIDE_PATH_CHARS + 64, HANDED_OVER_WAIT_MS = 60000 };
 
 // The temporary copy a removal continues from: %TEMP%\zept-removal.exe.
-static int removal_copy_path(wchar_t *out)
-{
-    wchar_t temp[TEMP_CHARS];
-    DWORD n = GetTempPathW(TEMP_CHARS, temp);
-    return n > 0 && n < TEMP_CHARS && compose_path(out, WIDE_PATH_CHARS, L"%lszept-removal.exe", temp);
-}
+#define REMOVAL_COPY L"zept-removal.exe"
 
 void forget_removal_copy(void)
 {
     WidePath copy;
-    if (removal_copy_path(copy))
+    if (temp_path(copy, REMOVAL_COPY))
         DeleteFileW(copy);
 }
 
@@ -48,36 +43,22 @@ static int hand_over(const wchar_t *self)
 {
     int ok = 0;
     WidePath copy;
+    WidePath work_dir;
     wchar_t command[COMMAND_CHARS];
-    wchar_t work_dir[TEMP_CHARS];
-    STARTUPINFOW startup;
     PROCESS_INFORMATION process;
 
     ZeroMemory(&process, sizeof(process));
-    if (!removal_copy_path(copy) || !CopyFileW(self, copy, FALSE))
+    if (!temp_path(copy, REMOVAL_COPY) || !CopyFileW(self, copy, FALSE))
         goto done;
     if (!compose_path(command, COMMAND_CHARS, L"\"%ls\" --uninstall --after %lu", copy, GetCurrentProcessId()))
         goto done;
     // Its current folder must not be one the removal deletes.
-    if (GetTempPathW(TEMP_CHARS, work_dir) == 0)
+    if (!temp_path(work_dir, L"") || !start_process(copy, command, work_dir, &process))
         goto done;
-    ZeroMemory(&startup, sizeof(startup));
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    if (!CreateProcessW(copy, command, NULL, NULL, TRUE, 0, NULL, work_dir, &startup, &process)) {
-        ZeroMemory(&process, sizeof(process));
-        goto done;
-    }
     ok = 1;
 
 done:
-    if (process.hThread != NULL)
-        CloseHandle(process.hThread);
-    if (process.hProcess != NULL)
-        CloseHandle(process.hProcess);
+    close_process(&process);
     return ok;
 }
 
@@ -90,32 +71,6 @@ static void wait_for(const char *pid_text)
         return;
     WaitForSingleObject(process, HANDED_OVER_WAIT_MS);
     CloseHandle(process);
-}
-
-// For the desktop and the Start-menu shortcut: whether it exists and
-// starts this installation's pythonw.exe, and with remove, deletes it then.
-// Returns how many of the two are the installation's.
-static int our_shortcuts(const InstallLayout *layout, int remove)
-{
-    static const int FOLDERS[] = {CSIDL_DESKTOPDIRECTORY, CSIDL_PROGRAMS};
-    int found = 0;
-    HRESULT com = CoInitialize(NULL);
-    for (int i = 0; i < 2; i++) {
-        WidePath folder;
-        WidePath link;
-        if (SHGetFolderPathW(NULL, FOLDERS[i], NULL, 0, folder) != S_OK ||
-            !join_path(link, folder, L"Tarnwick.lnk"))
-            continue;
-        // A shortcut the learner pointed elsewhere is theirs.
-        if (!shortcut_starts(link, layout->PythonwExe))
-            continue;
-        found++;
-        if (remove)
-            DeleteFileW(link);
-    }
-    if (SUCCEEDED(com))
-        CoUninitialize();
-    return found;
 }
 
 int run_removal(int argc, char **argv)
@@ -138,7 +93,7 @@ int run_removal(int argc, char **argv)
     printf("Tarnwick - Olvenmark, Title 1 - Removal\n");
     printf("============================================================\n");
     printf("\n");
-    if (!take_setup_lock(&lock)) {
+    if (!take_setup_lock(SETUP_LOCK_NAME, &lock)) {
         printf("The setup is already running in another window.\n");
         goto done;
     }
@@ -151,7 +106,7 @@ int run_removal(int argc, char **argv)
         goto done;
     }
     if (GetFileAttributesW(layout.InstallRoot) == INVALID_FILE_ATTRIBUTES && !uninstall_entry_exists(UNINSTALL_KEY) &&
-        our_shortcuts(&layout, 0) == 0) {
+        count_our_shortcuts(&layout) == 0) {
         printf("Tarnwick is not installed.\n");
         ok = 1;
         goto done;
@@ -160,7 +115,7 @@ int run_removal(int argc, char **argv)
     // First the marker: a removal cut short leaves nothing that a setup
     // would take for a complete installation.
     DeleteFileW(layout.MarkerFile);
-    our_shortcuts(&layout, 1);
+    remove_our_shortcuts(&layout);
     // Always the install root of this profile's layout, never a path read
     // from the entry, a file or the command line.
     if (!remove_tree(layout.InstallRoot)) {
@@ -174,6 +129,6 @@ int run_removal(int argc, char **argv)
 
 done:
     release_setup_lock(lock);
-    pause_at_end();
+    pause_at_end(CLOSING_PROMPT);
     return ok ? 0 : 1;
 }

@@ -8,8 +8,6 @@
 #include "pins.h"
 #include "system/files.h"
 
-enum { TEMP_DIR_CHARS = 260 };
-
 struct SelftestVector {
     const char *input;
     const char *expected;
@@ -29,28 +27,12 @@ static int hash_through_file(const char *input, char *digest_text)
 {
     int ok = 0;
     WidePath temp_file;
-    HANDLE file = INVALID_HANDLE_VALUE;
-    DWORD put = 0;
-    DWORD length = (DWORD)strlen(input);
 
-    // A folder longer than the buffer is reported by its needed size and
-    // leaves the buffer unfilled: nothing may be appended to it then.
-    DWORD n = GetTempPathW(TEMP_DIR_CHARS, temp_file);
-    if (n == 0 || n >= TEMP_DIR_CHARS)
-        goto done;
-    wcscat(temp_file, L"zept-selftest.tmp");
-
-    file = CreateFileW(temp_file, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        goto done;
-    WriteFile(file, input, length, &put, NULL);
-    CloseHandle(file);
-    file = INVALID_HANDLE_VALUE;
-
+    if (!temp_path(temp_file, L"zept-selftest.tmp") ||
+        !write_whole_file(temp_file, input, (unsigned long)strlen(input)))
+        return 0;
     ok = sha256_file(temp_file, digest_text);
     DeleteFileW(temp_file);
-
-done:
     return ok;
 }
 

@@ -1,9 +1,12 @@
 #include "system/console.h"
 
 #include <stdio.h>
+#include <string.h>
 #include <windows.h>
 
-int pause_at_end(void)
+enum { LIVE_LINE_PAUSE_MS = 250 };
+
+int pause_at_end(const char *prompt)
 {
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0;
@@ -14,7 +17,7 @@ int pause_at_end(void)
     // read as it is.
     if (input != NULL && input != INVALID_HANDLE_VALUE && GetConsoleMode(input, &mode))
         FlushConsoleInputBuffer(input);
-    printf("\nPress Enter to close this window.\n");
+    fputs(prompt, stdout);
     fflush(stdout);
     return getchar();
 }
@@ -30,6 +33,37 @@ void console_title(const wchar_t *title)
 {
     if (output_is_console())
         SetConsoleTitleW(title);
+}
+
+void live_line_begin(LiveLine *line)
+{
+    line->on = output_is_console();
+    line->drawn_at = 0;
+    line->widest = 0;
+}
+
+void live_line_draw(LiveLine *line, const char *text)
+{
+    DWORD now = GetTickCount();
+    int length = (int)strlen(text);
+
+    if (!line->on || (line->widest > 0 && now - line->drawn_at < LIVE_LINE_PAUSE_MS))
+        return;
+    if (length > line->widest)
+        line->widest = length;
+    // Padded to the widest text drawn, or the tail of a longer one stays.
+    printf("\r%-*s", line->widest, text);
+    fflush(stdout);
+    line->drawn_at = now;
+}
+
+void live_line_end(LiveLine *line)
+{
+    if (line->widest > 0) {
+        printf("\r%*s\r", line->widest, "");
+        fflush(stdout);
+    }
+    line->widest = 0;
 }
 
 void format_progress(char *out, size_t cap, unsigned long long stored, unsigned long long total, int has_total)

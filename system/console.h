@@ -2,12 +2,12 @@
 
 #include <stddef.h>
 
-// Closing prompt of every setup run: discards keys typed into a console
-// before it (never input from a file or pipe), prints "\nPress Enter to
-// close this window.\n", flushes standard output so the prompt is visible
-// even when it is redirected, then reads one character. Returns that
-// character or EOF; with standard input at end of file it returns at once.
-int pause_at_end(void);
+// A closing prompt: discards keys typed into a console before it (never
+// input from a file or pipe), prints prompt, flushes standard output so the
+// prompt is visible even when it is redirected, then reads one character.
+// Returns that character or EOF; with standard input at end of file it
+// returns at once.
+int pause_at_end(const char *prompt);
 
 // 1 when standard output is a console (not a file or a pipe): only then is
 // anything drawn in place.
@@ -15,6 +15,20 @@ int output_is_console(void);
 
 // Sets the console window's title, when standard output is a console.
 void console_title(const wchar_t *title);
+
+// A line drawn in place below the last line printed, redrawn with each new
+// text (at most a few times a second: texts given in between are passed
+// over), and erased at the end, so that the window then shows the same
+// text as a transcript in a file. Only on a console; elsewhere nothing is
+// drawn. Start with live_line_begin, end with live_line_end.
+struct LiveLine {
+    int on;                   // standard output is a console
+    unsigned long drawn_at;   // tick count of the last drawing
+    int widest;               // the longest text drawn so far
+};
+void live_line_begin(LiveLine *line);
+void live_line_draw(LiveLine *line, const char *text);
+void live_line_end(LiveLine *line);
 
 // The counter line of a download: "  12.4 of 48.0 MB (25 %)", or
 // "  12.4 MB" without a total (MB of 1,048,576 bytes, one decimal, rounded

@@ -1,9 +1,9 @@
 #include "system/extract.h"
 
-#include <stdio.h>
 #include <windows.h>
 
 #include "system/files.h"
+#include "system/process.h"
 
 enum { COMMAND_CHARS = 8192 };
 
@@ -47,7 +47,6 @@ int extract_tar(const wchar_t *archive, const wchar_t *dest_dir)
     WidePath work_dir;
     wchar_t command[COMMAND_CHARS];
     const wchar_t *current_dir = NULL;  // the setup's own, unless paths go relative
-    STARTUPINFOW startup;
     PROCESS_INFORMATION process;
     DWORD exit_code = 1;  // stays 1 when the query fails
     const wchar_t *relative_archive;
@@ -92,23 +91,13 @@ int extract_tar(const wchar_t *archive, const wchar_t *dest_dir)
         current_dir = work_dir;
     }
 
-    ZeroMemory(&startup, sizeof(startup));
-    startup.cb = sizeof(startup);
-    // tar writes to the same console: our earlier lines must be out first,
-    // also when standard output is a buffered file or pipe.
-    fflush(stdout);
-    if (!CreateProcessW(tar_exe, command, NULL, NULL, FALSE, 0, NULL, current_dir, &startup, &process)) {
-        ZeroMemory(&process, sizeof(process));
+    if (!start_process(tar_exe, command, current_dir, &process))
         goto done;
-    }
     WaitForSingleObject(process.hProcess, INFINITE);
     GetExitCodeProcess(process.hProcess, &exit_code);
     ok = exit_code == 0;
 
 done:
-    if (process.hThread != NULL)
-        CloseHandle(process.hThread);
-    if (process.hProcess != NULL)
-        CloseHandle(process.hProcess);
+    close_process(&process);
     return ok;
 }

@@ -7,6 +7,9 @@
 // same console and waiting for it without a time limit.
 // 1 exactly when tar ran and exited with 0; 0 when it could not be started
 // (no tar.exe in the system folder, a command line too long) or exited with
-// anything else. Prints nothing itself; tar's diagnostics reach the console.
+// anything else. After a failure dest_dir may hold any part of the archive
+// (tar goes on past an entry it cannot write, or stops where it was killed):
+// the caller must never take it for the archive's content. Prints nothing
+// itself; tar's diagnostics go to this program's standard output and error.
 // Neither path may end in a backslash.
 int extract_tar(const wchar_t *archive, const wchar_t *dest_dir);

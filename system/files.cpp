@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <windows.h>
 
+enum { TEMP_FOLDER_CHARS = MAX_PATH + 1 };
+
 int file_exists(const wchar_t *path)
 {
     DWORD attributes = GetFileAttributesW(path);
@@ -48,6 +50,25 @@ int compose_path(wchar_t *out, size_t cap, const wchar_t *format, ...)
     return 1;
 }
 
+int join_path(wchar_t *out, const wchar_t *parent, const wchar_t *child)
+{
+    return compose_path(out, WIDE_PATH_CHARS, L"%ls\\%ls", parent, child);
+}
+
+int temp_path(wchar_t *out, const wchar_t *name)
+{
+    // Windows names a temporary folder of at most MAX_PATH characters and
+    // a backslash; a longer one is reported by its needed size and leaves
+    // the buffer unfilled.
+    wchar_t folder[TEMP_FOLDER_CHARS];
+    DWORD n = GetTempPathW(TEMP_FOLDER_CHARS, folder);
+    if (n == 0 || n >= TEMP_FOLDER_CHARS) {
+        out[0] = 0;
+        return 0;
+    }
+    return compose_path(out, WIDE_PATH_CHARS, L"%ls%ls", folder, name);
+}
+
 int read_file_start(const wchar_t *path, char *buffer, unsigned long cap, unsigned long *got)
 {
     int ok = 0;
@@ -75,4 +96,29 @@ int install_copy(const wchar_t *source, const wchar_t *target, const wchar_t *te
         return 1;
     DeleteFileW(temp);
     return 0;
+}
+
+int write_whole_file(const wchar_t *path, const void *data, unsigned long length)
+{
+    int ok = 0;
+    int created = 0;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    DWORD put = 0;
+
+    file = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        goto done;
+    created = 1;
+    if (!WriteFile(file, data, length, &put, NULL) || put != length)
+        goto done;
+    // A full disk may refuse the data only when it is flushed at the close.
+    ok = CloseHandle(file);
+    file = INVALID_HANDLE_VALUE;
+
+done:
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    if (!ok && created)
+        DeleteFileW(path);
+    return ok;
 }

@@ -22,10 +22,25 @@ void mkdirs(const wchar_t *path);
 // that a truncated path is never used.
 int compose_path(wchar_t *out, size_t cap, const wchar_t *format, ...);
 
+// out (a WidePath) = parent + "\\" + child. 1 when it fits; 0 when it would
+// not, with out set to the empty string.
+int join_path(wchar_t *out, const wchar_t *parent, const wchar_t *child);
+
+// out (a WidePath) = the user's temporary folder (as Windows names it,
+// %TEMP%) + name. 1 when it fits; 0 when Windows names no folder or the
+// path would not fit, with out set to the empty string. Creates nothing.
+int temp_path(wchar_t *out, const wchar_t *name);
+
 // Reads the first cap bytes of the file at path (fewer when it is shorter)
 // into buffer; *got receives the count. 1 when the file could be opened and
 // read; 0 otherwise, with *got 0.
 int read_file_start(const wchar_t *path, char *buffer, unsigned long cap, unsigned long *got);
+
+// Writes the length bytes of data as the whole content of the file at path,
+// replacing a file that is there. 1 when every byte was written and the
+// file closed. 0 otherwise: a file it created is deleted again, so that
+// no torn one stays; when none could be created, path is left as it was.
+int write_whole_file(const wchar_t *path, const void *data, unsigned long length);
 
 // Puts a byte-for-byte copy of source at target: copied to temp first, then
 // renamed over target, so that target is never a torn copy. 1 when target

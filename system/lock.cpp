@@ -1,8 +1,8 @@
 #include "system/lock.h"
 
-int take_setup_lock(HANDLE *lock)
+int take_setup_lock(const wchar_t *name, HANDLE *lock)
 {
-    *lock = CreateMutexW(NULL, FALSE, L"Local\\ZEPT-Tarnwick-Setup");
+    *lock = CreateMutexW(NULL, FALSE, name);
     if (*lock == NULL)
         return 1;
     // Abandoned: the run that held it was killed; the lock is ours now.

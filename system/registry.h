@@ -16,6 +16,10 @@ struct UninstallEntry {
 
 // Creates or renews the key (below HKEY_CURRENT_USER) with the entry's
 // values, NoModify and NoRepair set to 1. 1 when every value was written.
+// 0 when one could not be: the values are written in the order of the
+// struct and the first refusal stops, so the key may then exist with the
+// values before it (and any from an earlier entry); nothing is rolled back.
+// A later call writes the whole entry again.
 int write_uninstall_entry(const wchar_t *key, const UninstallEntry *entry);
 
 // 1 when the key (below HKEY_CURRENT_USER) exists.

@@ -7,7 +7,7 @@
 #include "system/files.h"
 
 void make_shortcut(const wchar_t *link_path, const wchar_t *target, const wchar_t *arguments,
-                   const wchar_t *work_dir)
+                   const wchar_t *work_dir, const wchar_t *description)
 {
     IShellLinkW *link = NULL;
     IPersistFile *file = NULL;
@@ -21,7 +21,7 @@ void make_shortcut(const wchar_t *link_path, const wchar_t *target, const wchar_
     link->SetPath(target);
     link->SetArguments(arguments);
     link->SetWorkingDirectory(work_dir);
-    link->SetDescription(L"Tarnwick - Olvenmark");
+    link->SetDescription(description);
 
     if (link->QueryInterface(IID_IPersistFile, (void **)&file) != S_OK || file == NULL) {
         file = NULL;

@@ -67,7 +67,7 @@ def test_one_get_with_only_the_stack_headers(build, work, servers):
     request = server.requests[0]
     assert (request.method, request.path) == ("GET", "/file")
     headers = dict(request.headers)
-    assert headers["User-Agent"] == "ZEPT-Setup/0.1"
+    assert headers["User-Agent"] == "zept-probe/1"  # the agent the caller gave
     # The program adds no header of its own; Host and Connection are the stack's.
     assert sorted(headers) == ["Connection", "Host", "User-Agent"]
 

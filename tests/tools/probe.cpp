@@ -33,14 +33,14 @@ int main(void)
         return result;
     }
     if (wcscmp(verb, L"download") == 0 && argc == 4)
-        result = download(args[2], args[3], NULL, NULL);
+        result = download(args[2], args[3], L"zept-probe/1", NULL, NULL);
     else if (wcscmp(verb, L"extract") == 0 && argc == 4)
         result = extract_tar(args[2], args[3]);
     else if (wcscmp(verb, L"exists") == 0)
         result = file_exists(args[2]);
     else if (wcscmp(verb, L"shortcut") == 0 && argc == 4) {
         CoInitialize(NULL);
-        make_shortcut(args[2], args[3], L"", L"");
+        make_shortcut(args[2], args[3], L"", L"", L"");
         CoUninitialize();
         result = 1;
     } else if (wcscmp(verb, L"mkdirs") == 0) {

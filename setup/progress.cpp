@@ -1,0 +1,26 @@
+#include "setup/progress.h"
+
+#include "fetch/download.h"
+#include "setup/product.h"
+#include "system/console.h"
+
+enum { COUNTER_CHARS = 64 };
+
+static void draw_counter(unsigned long long stored, unsigned long long total, int has_total, void *context)
+{
+    LiveLine *line = (LiveLine *)context;
+    char text[COUNTER_CHARS];
+    if (!line->on)
+        return;
+    format_progress(text, sizeof(text), stored, total, has_total);
+    live_line_draw(line, text);
+}
+
+int download_with_counter(const wchar_t *url, const wchar_t *dest)
+{
+    LiveLine line;
+    live_line_begin(&line);
+    int ok = download(url, dest, USER_AGENT, draw_counter, &line);
+    live_line_end(&line);
+    return ok;
+}

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "setup/layout.h"
+
+// The installed release and its marker: the fresh folders swapped in for
+// the installed ones, the marker written last and read back, and what an
+// interrupted run left beside the installation cleared away.
+
+// The marker's line for this build's course version.
+extern const char MARKER_LINE[];
+
+// 1 when pythonw.exe and the launcher script exist and the marker holds the
+// line of this build's course version or of a newer one. Anything else (an
+// older version, an empty or torn marker, another text) is incomplete.
+int installation_complete(const InstallLayout *layout);
+
+// 1 when the marker holds exactly this build's line: the installed release
+// is the one this setup installs.
+int marker_is_ours(const InstallLayout *layout);
+
+// Moves folder into the Discarded folder, then deletes everything there as
+// far as Windows allows. 1 when folder no longer exists under its name;
+// what Windows keeps in use stays in Discarded for a later run.
+int discard_folder(const InstallLayout *layout, const wchar_t *folder);
+
+// Discards what an interrupted run left beside the installation: fresh
+// folders never swapped in, replaced folders not yet deleted. Touches
+// nothing of the installation itself.
+void clear_leftovers(const InstallLayout *layout);
+
+// Swaps PythonNew and AppNew in for PythonDir and AppDir (each old folder
+// renamed aside into Discarded, the new one renamed in, the old ones
+// deleted), then writes this release's marker. 1 when both are in place and
+// the marker vouches for them. From the first rename until the marker is
+// written no marker exists, so a run killed in between leaves an
+// installation that the next run completes.
+// 0 after printing the message, in three cases:
+// - a rename is refused (a file in use): every rename made is undone in
+//   reverse order and the previous marker written again, so the previous
+//   installation is exactly as it was;
+// - an undo is refused as well: the folders stay a mix with no marker, and
+//   the message says that the next run completes the installation;
+// - the marker cannot be written (a full disk): the new folders are in
+//   place with no marker, and the next run completes the installation.
+int put_in_place(const InstallLayout *layout);
