@@ -12,10 +12,10 @@ import pytest
 
 import winepfx
 from conftest import BANNER, CLOSING, PROMPT, crlf, run_windows, windows_path
-from installation import (PACKAGE_FAILED, PART_PATHS, PYTHON_PATH, artefact,
+from installation import (PACKAGE_FAILED, PART_PATHS, PYTHON_PATH, artefact, course_started,
                           forget_launch, forget_tar_record, installation_problems,
                           launch_record, layout, read_shortcut, remove_shortcuts, setup_argv,
-                          sha256_of as sha256, shortcut_paths, tar_record, tree)
+                          sha256_of as sha256, shortcut_paths, tar_record, tree, write_tree)
 from testserver import Route
 
 FIRST_INSTALL = (BANNER + "Downloading Python runtime ...\n" + "Extracting Python runtime ...\n"
@@ -50,6 +50,10 @@ def test_first_install_then_a_run_without_network(build, profile, course):
     assert run.rc == 0
     assert_installed(build, profile)
     assert [r.path for r in course.requests] == [PYTHON_PATH] + PART_PATHS
+    # Each a plain GET: the stack's own headers and the setup's agent.
+    assert [sorted(r.headers) for r in course.requests] == [
+        [("Connection", "Keep-Alive"), ("Host", "localhost:%d" % course.server_address[1]),
+         ("User-Agent", "ZEPT-Setup/0.1")]] * 3
     assert sorted(os.listdir(layout(profile)["root"])) == ["app", "downloads", "install-complete.txt", "python",
                                                           "zept-setup.exe"]
     assert sorted(os.listdir(layout(profile)["downloads"])) == [
@@ -106,8 +110,8 @@ def test_profile_names_and_the_ansi_code_page(build, work, course, folder, relat
 def install(build, profile, course):
     run = run_setup(build, profile)
     assert run.rc == 0, run.text
+    assert course_started(build, profile) is not None
     course.requests.clear()
-    forget_launch(profile)
 
 
 def test_missing_launcher_reruns_both_stages_from_the_verified_archives(build, profile, course):
@@ -271,15 +275,32 @@ def test_failed_course_extraction_writes_no_marker_and_is_redone(build, profile,
     assert_installed(build, profile)
 
 
-def test_marker_that_cannot_be_written(build, profile, course):
+def test_marker_that_cannot_be_written_fails_the_run_and_the_next_run_completes(build, profile, course):
     p = layout(profile)
     os.makedirs(p["marker"])  # a folder where the marker file belongs
     run = run_setup(build, profile)
-    assert run.text == crlf(FIRST_INSTALL)
-    assert run.rc == 0
-    for path in shortcut_paths(build):
-        assert os.path.exists(path)
-    assert launch_record(p["launch_record"]) is not None
+    assert run.text == crlf(FIRST_INSTALL[:FIRST_INSTALL.index(CLOSING)] + "Could not finish the installation "
+                            "(the disk may be full); free some space and run the setup again.\n" + PROMPT)
+    assert run.rc == 1
+    assert not any(os.path.exists(path) for path in shortcut_paths(build))
+    # Once the marker can be written, the verified archives complete it.
+    os.rmdir(p["marker"])
+    course.requests.clear()
+    run = run_setup(build, profile)
+    assert run.text == crlf(BANNER + "Extracting Python runtime ...\n" + "Extracting the course ...\n"
+                            + CLOSING + PROMPT)
+    assert course.requests == []
+    assert_installed(build, profile)
+
+
+def test_a_complete_installation_clears_what_an_interrupted_run_left(build, profile, course):
+    install(build, profile, course)
+    p = layout(profile)
+    for folder in ("python-new", "app-new", "discarded/1", "discarded/2/course"):
+        write_tree(os.path.join(p["root"], folder), {"left.txt": b"left by a killed run"})
+    run = run_setup(build, profile)
+    assert run.text == crlf(BANNER + CLOSING + PROMPT)
+    assert_installed(build, profile)  # nothing beside the installation
 
 
 def test_no_special_folders(build, profile, course):

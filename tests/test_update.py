@@ -3,6 +3,8 @@ runtime, the course left open, a folder that cannot be renamed, a link
 inside the old course. Transcripts, requests, files and shortcuts."""
 import os
 import shutil
+import threading
+import time
 
 import pytest
 
@@ -108,6 +110,42 @@ def test_nothing_changes_while_the_course_is_in_use(build, installed, course, wo
         assert after == before
     finally:
         end()
+    forget_launch(installed)
+    run = run_setup(build, installed, "zept-setup-update")
+    assert run.rc == 0, run.text
+    assert installation_problems(build, installed, "zept-setup-update") == []
+
+
+def test_an_undo_that_is_refused_too_says_the_next_run_completes_it(build, installed, course, work):
+    p = layout(installed)
+    holder = os.path.join(work, "holder", "holder.exe")
+    os.makedirs(os.path.dirname(holder))
+    shutil.copyfile(winepfx.tool(build, "pythonw-standin"), holder)
+    end = stay_running(build, holder, work, cwd=p["app"])
+
+    # The new runtime is swapped in, then app is held; while the swap waits
+    # for it, a folder takes the name python-new, so that the runtime's swap
+    # cannot be undone either.
+    def take_python_new():
+        seen, deadline = False, time.monotonic() + 120
+        while time.monotonic() < deadline:
+            if os.path.exists(p["python_new"]):
+                seen = True
+            elif seen:
+                os.mkdir(p["python_new"])
+                return
+            time.sleep(0.002)
+    taker = threading.Thread(target=take_python_new)
+    taker.start()
+    try:
+        run = run_setup(build, installed, "zept-setup-update")
+    finally:
+        taker.join()
+        end()
+    assert run.text.endswith(crlf("Some files of Tarnwick are in use and the installation is incomplete; restart "
+                                  "your PC and run the setup again to complete it.\n" + PROMPT))
+    assert run.rc == 1
+    assert not os.path.exists(p["marker"])
     forget_launch(installed)
     run = run_setup(build, installed, "zept-setup-update")
     assert run.rc == 0, run.text
