@@ -155,7 +155,8 @@ PROMPT = "\nPress Enter to close this window.\n"
 CLOSING = ("\nInstalled. Opening the course now ...\n"
            "Look for \"Tarnwick\" on your desktop and in the\n"
            "Start menu to open it again later.\n")
-SPEC_PINS = {
+# The pins of a default build (no ZEPT_* values given): the published course.
+DEFAULT_PINS = {
     "python": "4acbed6dd1c744b0376e3b1cf57ce906f9dc9e95e68824584c8099a63025a3c3",
     "payload": "b8fa9656967699b01f77c31adab6312ff2d21c00363ae15a5afe6a7ed2dc0683",
 }

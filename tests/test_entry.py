@@ -4,7 +4,7 @@ import os
 
 import pytest
 
-from conftest import BANNER, PROMPT, SPEC_PINS, crlf, exe, run_with_env, selftest_report
+from conftest import BANNER, PROMPT, DEFAULT_PINS, crlf, exe, run_with_env, selftest_report
 
 NO_FOLDER = "Could not find your local application folder.\n"
 
@@ -27,7 +27,7 @@ def test_the_removal_mode_has_its_own_banner(build):
 def test_arguments_after_selftest_are_ignored(build):
     run = run_with_env(build, exe(build), ["--selftest", "--verbose", "x"])
     assert run.rc == 0
-    assert run.text == crlf(selftest_report(SPEC_PINS["python"], SPEC_PINS["payload"]))
+    assert run.text == crlf(selftest_report(DEFAULT_PINS["python"], DEFAULT_PINS["payload"]))
 
 
 @pytest.mark.parametrize("how", ["unset", "empty", "too long"])
@@ -42,7 +42,6 @@ def test_local_application_folder_missing(build, work, how):
     assert run.rc == 1
     # Redirected output ends in an empty line, the prompt and a newline.
     assert run.out == crlf(BANNER + NO_FOLDER + PROMPT).encode("ascii")
-    assert run.out.endswith(b"\r\n\r\nPress Enter to close this window.\r\n")
 
 
 def test_end_of_input_does_not_hold_the_program(build):

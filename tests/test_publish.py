@@ -10,22 +10,12 @@ import sys
 import pytest
 
 from conftest import SOURCE, configure_and_build, crlf
-from installation import PYTHON_PATH, artefact, layout, setup_argv, tree
+from installation import PYTHON_PATH, artefact, layout, setup_argv, tree, write_tree
 from testserver import Route
 import winepfx
 
 PACK = os.path.join(SOURCE, "publish", "pack.py")
-LAUNCHER = b"import sys\r\n"
-
-
-def make_course(folder, files):
-    """A course folder: the launcher and files {relative path: bytes}."""
-    for name, data in dict({"ZEPT-Launcher.pyw": LAUNCHER}, **files).items():
-        path = os.path.join(folder, *name.split("/"))
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(data)
-    return folder
+LAUNCHER = {"ZEPT-Launcher.pyw": b"import sys\r\n"}  # what every course folder holds
 
 
 def pack(course, out, *options, env=None):
@@ -69,7 +59,7 @@ def bad_fifo(course):
 def test_bad_course_folders_are_refused_before_anything_is_written(work, files, offender, complaint):
     course = os.path.join(work, "course")
     if files is not None:
-        make_course(course, {} if callable(files) else files)
+        write_tree(course, dict(LAUNCHER, **({} if callable(files) else files)))
         if callable(files):
             files(course)
     out = os.path.join(work, "out")
@@ -84,7 +74,8 @@ def test_bad_course_folders_are_refused_before_anything_is_written(work, files, 
 def test_packs_are_reproducible_and_follow_the_course(work):
     files = {"lesson 1.txt": b"The harbour.\r\n" * 100, "media/map.bin": os.urandom(70000),
              "Caf\u00e9 \u0141\u00f3d\u017a/notes.txt": b"non-ASCII names are packed\r\n", "empty/": None}
-    first = make_course(os.path.join(work, "first"), {k: v for k, v in files.items() if v is not None})
+    first = write_tree(os.path.join(work, "first"),
+                       dict(LAUNCHER, **{k: v for k, v in files.items() if v is not None}))
     os.makedirs(os.path.join(first, "empty"))
     # The same course elsewhere, copied without its times.
     second = os.path.join(work, "elsewhere", "second copy")
@@ -120,7 +111,7 @@ def test_packs_are_reproducible_and_follow_the_course(work):
 
 
 def test_pack_checks_its_round_trip_and_leaves_no_stale_part(work):
-    course = make_course(os.path.join(work, "course"), {"lesson.txt": b"Lesson\r\n" * 1000})
+    course = write_tree(os.path.join(work, "course"), dict(LAUNCHER, **{"lesson.txt": b"Lesson\r\n" * 1000}))
     out = os.path.join(work, "out")
     # A bsdtar that gives back one file altered: the pack fails, writes nothing.
     fake = os.path.join(work, "bin", "bsdtar")
@@ -151,10 +142,10 @@ def test_publishing_a_course_from_its_folder(build, work, servers, cert_dir):
     """The README's publishing commands against a loopback server: pack and
     build, upload, check, install under Wine; then a course change, and what
     check-release says of a stale, a missing and a wrong part."""
-    course = make_course(os.path.join(work, "Tarnwick course"), {
+    course = write_tree(os.path.join(work, "Tarnwick course"), dict(LAUNCHER, **{
         "lessons/lesson 1.txt": b"Lesson 1\r\n" * 500,
         "lessons/Le\u00e7on \u0141\u00f3d\u017a.txt": b"non-ASCII name\r\n",
-        "media/map.bin": os.urandom(200000)})
+        "media/map.bin": os.urandom(200000)}))
     served = os.path.join(work, "served")
     os.makedirs(os.path.join(served, os.path.dirname(PYTHON_PATH).lstrip("/")))
     with open(os.path.join(served, PYTHON_PATH.lstrip("/")), "wb") as f:
@@ -235,7 +226,7 @@ def artefact_of(publish):
 
 
 def test_course_dir_and_explicit_digests_do_not_mix(work):
-    course = make_course(os.path.join(work, "course"), {})
+    course = write_tree(os.path.join(work, "course"), LAUNCHER)
     run = subprocess.run(["cmake", "-S", SOURCE, "-B", os.path.join(work, "B"), "-DZEPT_TESTS=OFF",
                           "-DZEPT_COURSE_DIR=" + course, "-DZEPT_PART_SHA256=" + "ab" * 32],
                          capture_output=True, text=True)

@@ -9,7 +9,7 @@ import pytest
 
 import winepfx
 from conftest import PROMPT, crlf, probe, run_windows, windows_path
-from installation import (forget_launch, installation_problems, layout,
+from installation import (course_started, installation_problems, layout,
                           remove_shortcuts, setup_argv, shortcut_paths, tree, uninstall_entry, wait_for_removal,
                           stay_running, write_tree, UNINSTALL_KEY, PYTHON_PATH)
 
@@ -29,7 +29,7 @@ def profile(build, work):
 def install(build, profile, variant="zept-setup-test"):
     run = run_windows(build, setup_argv(build, profile, variant))
     assert run.rc == 0, run.text
-    forget_launch(profile)
+    assert course_started(build, profile) is not None
 
 
 def remove(build, profile, work, exe=None):
@@ -96,7 +96,7 @@ def test_removal_from_the_installed_copy_removes_what_the_setup_made(build, prof
     os.remove(start_menu)
     rc, text = remove(build, profile, work)
     assert (rc, text) == (0, crlf(BANNER + "Tarnwick is not installed.\n" + PROMPT))
-    install(build, profile)
+    assert run_windows(build, setup_argv(build, profile)).rc == 0
     assert installation_problems(build, profile) == []
 
 

@@ -175,13 +175,24 @@ def tree(folder, skip=()):
     return found
 
 
-def write_tree(folder, files):
-    """Writes {relative path: bytes} below folder."""
-    for name, data in files.items():
-        path = os.path.join(folder, *name.split("/"))
+def write_tree(folder, files, exact=False):
+    """Writes {relative path: bytes} below folder and returns folder. A file
+    that already holds its bytes is left alone, so that its time (and a pack
+    made of it) stays valid; exact: other files below folder are deleted."""
+    wanted = {os.path.join(folder, *name.split("/")): data for name, data in files.items()}
+    for base, _, names in os.walk(folder) if exact else ():
+        for name in names:
+            if os.path.join(base, name) not in wanted:
+                os.remove(os.path.join(base, name))
+    for path, data in wanted.items():
+        if os.path.exists(path):
+            with open(path, "rb") as f:
+                if f.read() == data:
+                    continue
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as f:
             f.write(data)
+    return folder
 
 
 def stay_running(build, exe, work, cwd=None):
@@ -229,6 +240,20 @@ def launch_record(path, timeout=20):
                 return dict(line.split("=", 1) for line in text.splitlines())
         time.sleep(0.1)
     return None
+
+
+def course_started(build, profile):
+    """Waits for the course that a setup started as it ended (the shell
+    starts it and does not wait), then for the stand-in to end; returns its
+    launch record, and forgets it, or None when it did not start. A record
+    forgotten before it was written would come later and be taken for the
+    next run's."""
+    record = launch_record(layout(profile)["launch_record"])
+    deadline = time.monotonic() + 20
+    while windows_processes(build, b"pythonw.exe") and time.monotonic() < deadline:
+        time.sleep(0.05)
+    forget_launch(profile)
+    return record
 
 
 def tar_record_path(build):

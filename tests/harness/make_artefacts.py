@@ -23,6 +23,7 @@ import sys
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "publish"))
 import pack  # noqa: E402
+from installation import write_tree  # noqa: E402
 
 LAUNCHER = b'"""Tarnwick - Olvenmark, title 1: opens the course."""\r\nprint("Tarnwick")\r\n'
 
@@ -57,24 +58,6 @@ def course_b_members():
     return members + [("course/lesson-03.txt", b"Lesson 3: the lighthouse.\r\n" * 250)]
 
 
-def write_folder(folder, members):
-    """Makes folder hold exactly the members; files whose bytes are already
-    there are left alone, so that their times (and a pack) stay valid."""
-    wanted = {os.path.join(folder, *name.split("/")): data for name, data in members}
-    for base, _, files in os.walk(folder):
-        for name in files:
-            if os.path.join(base, name) not in wanted:
-                os.remove(os.path.join(base, name))
-    for path, data in wanted.items():
-        if os.path.exists(path):
-            with open(path, "rb") as f:
-                if f.read() == data:
-                    continue
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(data)
-
-
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("pythonw")
@@ -94,11 +77,11 @@ def main():
         ("python313._pth", b"python313.zip\r\n.\r\n")]
     runtime = os.path.join(args.out, "runtime")
     for members, name in ((runtime_members, "python-embed.zip"), (runtime_b, "python-embed-b.zip")):
-        write_folder(runtime, members)
+        write_tree(runtime, dict(members), exact=True)
         pack.write_zip(pack.folder_entries(runtime), os.path.join(args.out, name))
         shutil.rmtree(runtime)
-    write_folder(os.path.join(args.out, "course"), course_members(args.large))
-    write_folder(os.path.join(args.out, "course-b"), course_b_members())
+    write_tree(os.path.join(args.out, "course"), dict(course_members(args.large)), exact=True)
+    write_tree(os.path.join(args.out, "course-b"), dict(course_b_members()), exact=True)
     if args.pack:
         return pack.main([os.path.join(args.out, "course"), args.out,
                           "--package", os.path.join(args.out, "zept-payload.zip")])
