@@ -9,7 +9,6 @@ enum {
     TRANSFER_CHUNK = 65536, HOST_CHARS = 256, URL_PATH_CHARS = 2048, LENGTH_CHARS = 32,
     // Windows' own defaults, stated: no bound on resolving the name, a
     // minute to connect, half a minute for each send and each receive.
-    // Wine's WinHTTP has none for the wait for the response headers.
     RESOLVE_TIMEOUT_MS = 0, CONNECT_TIMEOUT_MS = 60000, SEND_TIMEOUT_MS = 30000, RECEIVE_TIMEOUT_MS = 30000
 };
 
@@ -19,6 +18,7 @@ struct WinHttpApi {
     decltype(&WinHttpCrackUrl) CrackUrl;
     decltype(&WinHttpOpen) Open;
     decltype(&WinHttpSetTimeouts) SetTimeouts;
+    decltype(&WinHttpSetOption) SetOption;
     decltype(&WinHttpConnect) Connect;
     decltype(&WinHttpOpenRequest) OpenRequest;
     decltype(&WinHttpSendRequest) SendRequest;
@@ -34,6 +34,7 @@ static int bind_winhttp(HMODULE dll, WinHttpApi *api)
     return bind_function(dll, "WinHttpCrackUrl", &api->CrackUrl) &&
            bind_function(dll, "WinHttpOpen", &api->Open) &&
            bind_function(dll, "WinHttpSetTimeouts", &api->SetTimeouts) &&
+           bind_function(dll, "WinHttpSetOption", &api->SetOption) &&
            bind_function(dll, "WinHttpConnect", &api->Connect) &&
            bind_function(dll, "WinHttpOpenRequest", &api->OpenRequest) &&
            bind_function(dll, "WinHttpSendRequest", &api->SendRequest) &&
@@ -86,6 +87,7 @@ int download(const wchar_t *url, const wchar_t *dest, const wchar_t *user_agent,
     unsigned long long expected = 0;
     unsigned long long stored = 0;
     int has_length = 0;
+    DWORD receive_response_ms = 0;
     unsigned char buffer[TRANSFER_CHUNK];
 
     dll = load_system_dll(L"winhttp.dll");
@@ -111,6 +113,13 @@ int download(const wchar_t *url, const wchar_t *dest, const wchar_t *user_agent,
     if (session == NULL)
         goto done;
     if (!api.SetTimeouts(session, RESOLVE_TIMEOUT_MS, CONNECT_TIMEOUT_MS, SEND_TIMEOUT_MS, RECEIVE_TIMEOUT_MS))
+        goto done;
+    // Wine's WinHTTP applies none of them to the wait for the response's
+    // headers: a server that accepts and never answers would hold the setup
+    // for ever. The same half minute as any receive, stated for that wait.
+    receive_response_ms = RECEIVE_TIMEOUT_MS;
+    if (!api.SetOption(session, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &receive_response_ms,
+                       sizeof(receive_response_ms)))
         goto done;
     connection = api.Connect(session, host, parts.nPort, 0);
     if (connection == NULL)
