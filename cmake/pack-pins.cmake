@@ -1,11 +1,12 @@
 # Pins a setup build to a course pack: the digests that pack.py wrote (a
 # CMake fragment), the runtime and the course locations.
-#   cmake -DPINS=FILE -DPYTHON_URL=U -DPYTHON_SHA=DIGEST|ARCHIVE -DBASE_URL=U -DVERSION=V -DRELEASED=FILE
-#         -DOUT=pins.h [-DVARIANT=badpkg] -P pack-pins.cmake
+#   cmake -DPINS=FILE -DPYTHON_URL=U -DPYTHON_SHA=DIGEST|ARCHIVE [-DPYTHON_SIZE=BYTES] -DBASE_URL=U
+#         -DVERSION=V -DRELEASED=FILE -DOUT=pins.h [-DVARIANT=badpkg] -P pack-pins.cmake
 # "badpkg" pins a package digest that the joined parts never have (tests).
 include(${CMAKE_CURRENT_LIST_DIR}/pins.cmake)
 include(${PINS})
-# A runtime archive made during the build is pinned by its path.
+# A runtime archive made during the build is pinned by its path (its size
+# only when given, as a publisher pins it).
 if(EXISTS "${PYTHON_SHA}")
   file(SHA256 "${PYTHON_SHA}" PYTHON_SHA)
 endif()
@@ -25,5 +26,5 @@ if(EXISTS "${RELEASED}")
     endif()
   endforeach()
 endif()
-zept_write_pins(${OUT} "${PYTHON_URL}" "${PYTHON_SHA}" "${payload_sha}" "${ZEPT_PACK_PART_SHA256}" "${BASE_URL}"
-                "${VERSION}")
+zept_write_pins(${OUT} "${PYTHON_URL}" "${PYTHON_SHA}" "${PYTHON_SIZE}" "${payload_sha}" "${ZEPT_PACK_PART_SHA256}"
+                "${ZEPT_PACK_PART_SIZES}" "${BASE_URL}" "${VERSION}")

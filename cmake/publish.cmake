@@ -16,17 +16,18 @@ function(zept_pack_course name course_dir parts out_dir pins_file)
     VERBATIM)
 endfunction()
 
-# Target name, after pack: writes pins_dir/pins.h from the pack's digests,
-# the runtime and course locations and the course version (unchanged
+# Target name, after pack: writes pins_dir/pins.h from the pack's digests
+# and sizes, the runtime's location, digest (or archive) and size (empty:
+# none pinned), the course location and the course version (unchanged
 # content leaves the file alone, so an unchanged pack rebuilds nothing).
 # released: the file in which check-release records each version it passed
 # with its package digest; a pack of another package under a recorded
 # version stops the build. ARGN: "badpkg" pins a package digest that the
 # joined parts never have.
-function(zept_pin_pack name pack pins_file python_url python_sha base_url version pins_dir released)
+function(zept_pin_pack name pack pins_file python_url python_sha python_size base_url version pins_dir released)
   add_custom_target(${name}
     COMMAND ${CMAKE_COMMAND} -DPINS=${pins_file} -DPYTHON_URL=${python_url} -DPYTHON_SHA=${python_sha}
-            -DBASE_URL=${base_url} -DVERSION=${version} -DRELEASED=${released} -DOUT=${pins_dir}/pins.h
+            -DPYTHON_SIZE=${python_size} -DBASE_URL=${base_url} -DVERSION=${version} -DRELEASED=${released} -DOUT=${pins_dir}/pins.h
             -DVARIANT=${ARGN}
             -P ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/pack-pins.cmake
     VERBATIM)

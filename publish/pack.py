@@ -5,8 +5,9 @@ parts, deterministically, and pins them.
 
 OUT_DIR receives zept-payload.part01 ... partNN (what the course host
 serves) and SHA256SUMS (sha256sum format, one line per part). --pins writes
-the digests as a CMake fragment (ZEPT_PACK_PAYLOAD_SHA256,
-ZEPT_PACK_PART_SHA256), --package keeps the assembled package, --stamp
+the digests and the parts' sizes as a CMake fragment (ZEPT_PACK_PAYLOAD_SHA256,
+ZEPT_PACK_PART_SHA256, ZEPT_PACK_PART_SIZES), --package keeps the assembled
+package, --stamp
 skips the work when neither the course nor the options changed since the
 last pack that wrote that stamp.
 
@@ -267,6 +268,7 @@ def pack_into(args, entries, stamp_text):
         # the course exactly.
         extracted = os.path.join(scratch, "extracted")
         payload, parts = split(package, size, args.parts, scratch, extracted)
+        sizes = [(n + 1) * size // args.parts - n * size // args.parts for n in range(args.parts)]
         compare(entries, extracted)
         with open(os.path.join(scratch, "SHA256SUMS"), "w") as f:
             f.writelines("%s  %s\n" % (d, PART_NAME % (n + 1)) for n, d in enumerate(parts))
@@ -274,7 +276,8 @@ def pack_into(args, entries, stamp_text):
             f.writelines(line for line in other_sums(args.out) if not PART_LINE.search(line))
         with open(os.path.join(scratch, "pins.cmake"), "w") as f:
             f.write('set(ZEPT_PACK_PAYLOAD_SHA256 "%s")\nset(ZEPT_PACK_PART_SHA256 "%s")\n'
-                    % (payload, ";".join(parts)))
+                    'set(ZEPT_PACK_PART_SIZES "%s")\n'
+                    % (payload, ";".join(parts), ";".join(str(n) for n in sizes)))
         # Stale parts of an earlier pack with more parts must not stay.
         n = args.parts + 1
         while os.path.exists(os.path.join(args.out, PART_NAME % n)):

@@ -58,12 +58,17 @@ int build_package(InstallLayout *layout, char *digest_text, unsigned char *copy_
             !compose_path(part_url, PART_URL_CHARS, L"%ls%ls", COURSE_BASE_URL, part_name) ||
             !join_path(layout->PartFile, layout->DownloadsDir, part_name))
             goto done;
-        printf("Downloading course part %d of %d ...\n", n, PART_COUNT);
-        if (!download_with_counter(part_url, layout->PartFile))
-            goto done;
+        // A part verified by an earlier run is used again as it is.
         if (!file_matches_pin(layout->PartFile, PART_SHA256[n - 1], digest_text)) {
-            printf("Course part %d failed its checksum.\n", n);
-            goto done;
+            printf("Downloading course part %d of %d ...\n", n, PART_COUNT);
+            if (!download_with_counter(part_url, layout->PartFile, PART_SIZE[n - 1]))
+                goto done;
+            // What failed its pin goes, so that the next run starts clean.
+            if (!file_matches_pin(layout->PartFile, PART_SHA256[n - 1], digest_text)) {
+                DeleteFileW(layout->PartFile);
+                printf("Course part %d failed its checksum.\n", n);
+                goto done;
+            }
         }
         if (!append_file(package, layout->PartFile, copy_buffer))
             goto done;

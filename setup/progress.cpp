@@ -16,11 +16,11 @@ static void draw_counter(unsigned long long stored, unsigned long long total, in
     live_line_draw(line, text);
 }
 
-int download_with_counter(const wchar_t *url, const wchar_t *dest)
+int download_with_counter(const wchar_t *url, const wchar_t *dest, unsigned long long size)
 {
     LiveLine line;
     live_line_begin(&line);
-    int ok = download(url, dest, USER_AGENT, draw_counter, &line);
+    int ok = download(url, dest, size, USER_AGENT, draw_counter, &line);
     live_line_end(&line);
     return ok;
 }

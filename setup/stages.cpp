@@ -24,7 +24,7 @@ int runtime_stage(InstallLayout *layout, char *digest_text)
     // An archive verified by an earlier run is used again as it is.
     if (!file_matches_pin(layout->RuntimeArchive, PYTHON_SHA256, digest_text)) {
         printf("Downloading Python runtime ...\n");
-        if (!download_with_counter(PYTHON_URL, layout->RuntimeArchive)) {
+        if (!download_with_counter(PYTHON_URL, layout->RuntimeArchive, PYTHON_SIZE)) {
             printf("The Python download failed. Check your connection and run the setup again.\n");
             return 0;
         }

@@ -110,7 +110,7 @@ int main(void)
         double start = now();
         // With the setup's counter work: a tick count per chunk, the text
         // formatted a few times a second (drawing needs a console).
-        ok = download(args[2], args[3], L"zept-bench", count_progress, &counted);
+        ok = download(args[2], args[3], 0, L"zept-bench", count_progress, &counted);
         seconds = now() - start;
         sprintf(text, "%d", ok);
     } else {

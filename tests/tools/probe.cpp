@@ -2,7 +2,7 @@
 // the arguments of its command line, so that tests can drive it against
 // real servers, files and tar:
 //   zept-probe.exe sha256 PATH          prints the digest text, or FAIL
-//   zept-probe.exe download URL DEST
+//   zept-probe.exe download URL DEST [SIZE]   (SIZE: the pinned size)
 //   zept-probe.exe extract ARCHIVE DIR
 //   zept-probe.exe exists PATH
 //   zept-probe.exe mkdirs PATH
@@ -32,8 +32,8 @@ int main(void)
         printf("%s\n", result ? digest : "FAIL");
         return result;
     }
-    if (wcscmp(verb, L"download") == 0 && argc == 4)
-        result = download(args[2], args[3], L"zept-probe/1", NULL, NULL);
+    if (wcscmp(verb, L"download") == 0 && (argc == 4 || argc == 5))
+        result = download(args[2], args[3], argc == 5 ? _wcstoui64(args[4], NULL, 10) : 0, L"zept-probe/1", NULL, NULL);
     else if (wcscmp(verb, L"extract") == 0 && argc == 4)
         result = extract_tar(args[2], args[3]);
     else if (wcscmp(verb, L"exists") == 0)
