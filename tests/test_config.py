@@ -16,6 +16,8 @@ GOOD = {
     "parts": "aa" * 32 + ";" + "bb" * 32 + ";" + "cc" * 32,
     "base": "https://course.example.net/downloads/",
     "version": "0.2.0",
+    "python_size": "",
+    "part_sizes": "",
 }
 
 
@@ -26,9 +28,8 @@ def write_pins(work, **values):
     out = os.path.join(work, "pins.h")
     with open(script, "w") as f:
         f.write('include("%s/cmake/pins.cmake")\n' % SOURCE)
-        f.write('zept_write_pins("%s" "${python_url}" "${python_sha}" "${payload_sha}" "${parts}" "${base}" '
-                '"${version}")\n'
-                % out)
+        f.write('zept_write_pins("%s" "${python_url}" "${python_sha}" "${python_size}" "${payload_sha}" "${parts}" '
+                '"${part_sizes}" "${base}" "${version}")\n' % out)
     run = subprocess.run(["cmake"] + ["-D%s=%s" % item for item in v.items()] + ["-P", script],
                          capture_output=True, text=True)
     header = open(out).read() if run.returncode == 0 else None
@@ -43,6 +44,12 @@ def test_good_values_make_the_header(work):
     assert '    "%s",  // part 3' % ("cc" * 32) in header
     assert '#define COURSE_VERSION         "0.2.0"' in header
     assert '#define COURSE_VERSION_NUMBERS 0, 2, 0, 0' in header
+    # No size pinned: 0 for every artefact.
+    assert '#define PYTHON_SIZE       0ULL' in header and '    0ULL,  // part 3' in header
+    rc, output, header = write_pins(work, python_size="41601", part_sizes="7;8;900000000000000")
+    assert rc == 0, output
+    assert '#define PYTHON_SIZE       41601ULL' in header
+    assert '    8ULL,  // part 2\n    900000000000000ULL,  // part 3' in header
 
 
 @pytest.mark.parametrize("field,value,complaint", [
@@ -61,6 +68,11 @@ def test_good_values_make_the_header(work):
     ("version", "0.1.", "ZEPT_COURSE_VERSION"),
     ("version", "1.65536", "ZEPT_COURSE_VERSION"),
     ("version", "", "ZEPT_COURSE_VERSION"),
+    ("python_size", "0", "ZEPT_PYTHON_SIZE"),
+    ("python_size", "12kB", "ZEPT_PYTHON_SIZE"),
+    ("part_sizes", "1;2", "ZEPT_PART_SIZES must list one size per part (3)"),
+    ("part_sizes", "1;-2;3", "ZEPT_PART_SIZES entry 2"),
+    ("part_sizes", "1;2;1000000000000000", "ZEPT_PART_SIZES entry 3"),
 ])
 def test_unusable_values_are_refused(work, field, value, complaint):
     rc, output, _ = write_pins(work, **{field: value})

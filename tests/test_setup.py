@@ -155,7 +155,7 @@ def test_runtime_download_fails_and_nothing_stays(build, profile, course, route,
     assert os.listdir(layout(profile)["downloads"]) == []
 
 
-def test_runtime_archive_is_reused_and_a_wrong_one_replaced(build, profile, course):
+def test_verified_archives_and_parts_are_reused_and_a_wrong_one_replaced(build, profile, course):
     p = layout(profile)
     os.makedirs(p["downloads"])
     with open(p["runtime"], "wb") as f:
@@ -164,15 +164,16 @@ def test_runtime_archive_is_reused_and_a_wrong_one_replaced(build, profile, cour
     assert course.requests[0].path == PYTHON_PATH
     assert sha256(p["runtime"]) == hashlib.sha256(artefact(build, "python-embed.zip")).hexdigest()
 
-    # Installation incomplete again, archive verified: no runtime download.
+    # Installation incomplete again, archive and parts verified: no
+    # download, and no line for a part.
     os.remove(p["marker"])
     shutil.rmtree(p["python"])
     os.remove(p["package"])
     course.requests.clear()
     run = run_setup(build, profile)
     assert run.rc == 0
-    assert run.text.startswith(crlf(BANNER + "Extracting Python runtime ...\nDownloading course part 1 of 2"))
-    assert [r.path for r in course.requests] == PART_PATHS
+    assert run.text == crlf(BANNER + "Extracting Python runtime ...\nExtracting the course ...\n" + CLOSING + PROMPT)
+    assert course.requests == []
 
 
 def test_tar_that_produces_no_pythonw(build, profile, course, system_tar):
@@ -209,25 +210,71 @@ def test_stale_package_is_truncated_and_rebuilt(build, profile, course):
     assert_installed(build, profile)
 
 
-def test_part_1_fails_its_digest(build, profile, course):
+def test_part_1_of_another_size_is_refused_before_its_body(build, profile, course):
+    # A captive portal's page: its declared length is not the part's pinned size.
     course.routes[PART_PATHS[0]] = Route(body=b"<html>captive portal</html>")
     run = run_setup(build, profile)
     assert run.text.endswith(crlf("Extracting Python runtime ...\n" + "Downloading course part 1 of 2 ...\n"
-                                  + "Course part 1 failed its checksum.\n" + PACKAGE_FAILED + PROMPT))
+                                  + PACKAGE_FAILED + PROMPT))
     assert run.rc == 1
     assert PART_PATHS[1] not in [r.path for r in course.requests]
-    assert sorted(os.listdir(layout(profile)["downloads"])) == ["python-embed.zip", "zept-payload.part01"]
+    assert sorted(os.listdir(layout(profile)["downloads"])) == ["python-embed.zip"]
 
 
-def test_part_2_fails_its_digest(build, profile, course):
-    course.routes[PART_PATHS[1]] = Route(body=artefact(build, "zept-payload.part02")[:-1] + b"!")
+def test_part_2_changed_behind_its_url_then_the_verified_part_1_is_reused(build, profile, course):
+    # Cut at 90 %, and the rest comes from another file: the digest refuses
+    # the mix, and nothing of it stays.
+    part2 = artefact(build, "zept-payload.part02")
+    course.routes[PART_PATHS[1]] = Route(body=part2, cut_at=len(part2) * 9 // 10, after_cut=part2[::-1])
     run = run_setup(build, profile)
     assert run.text.endswith(crlf("Downloading course part 1 of 2 ...\n" + "Downloading course part 2 of 2 ...\n"
                                   + "Course part 2 failed its checksum.\n" + PACKAGE_FAILED + PROMPT))
     assert run.rc == 1
     p = layout(profile)
-    assert not os.path.exists(p["package"])
-    assert os.path.exists(p["part1"]) and os.path.exists(p["part2"])
+    assert sorted(os.listdir(p["downloads"])) == ["python-embed.zip", "zept-payload.part01"]
+    assert not os.path.exists(p["app"]) and not os.path.exists(p["marker"])
+    # The next run asks for part 2 alone, and says nothing of part 1.
+    course.routes[PART_PATHS[1]] = Route(body=part2)
+    course.requests.clear()
+    run = run_setup(build, profile)
+    assert run.text == crlf(FIRST_INSTALL.replace("Downloading Python runtime ...\n", "").replace(
+        "Downloading course part 1 of 2 ...\n", ""))
+    assert [r.path for r in course.requests] == [PART_PATHS[1]]
+    assert_installed(build, profile)
+
+
+# The artefact, how its host answers; a cut at 90 % of the body.
+@pytest.mark.parametrize("path,options", [
+    (PYTHON_PATH, {}),
+    (PART_PATHS[1], {}),
+    (PART_PATHS[1], {"ranges": False}),
+], ids=["runtime", "part 2", "part 2, host ignores Range"])
+def test_a_cut_download_resumes_in_the_same_run(build, profile, course, path, options):
+    data = course.routes[path].body
+    course.routes[path] = Route(body=data, cut_at=len(data) * 9 // 10, **options)
+    run = run_setup(build, profile)
+    assert run.text == crlf(FIRST_INSTALL)
+    assert run.rc == 0
+    assert_installed(build, profile)
+    asked = [r for r in course.requests if r.path == path]
+    if options:
+        # Ignored: the whole file again, from its first byte.
+        assert [r.sent for r in asked] == [len(data) * 9 // 10, len(data)]
+    else:
+        # Only the missing tail is fetched again.
+        assert [r.sent for r in asked] == [len(data) * 9 // 10, len(data) - len(data) * 9 // 10]
+    assert [dict(r.headers).get("Range") for r in asked] == [None, "bytes=%d-" % (len(data) * 9 // 10)]
+
+
+def test_a_part_answered_with_many_times_its_size_is_refused_early(build, profile, course):
+    part2 = artefact(build, "zept-payload.part02")
+    # A host that streams a log or an error page without end.
+    course.routes[PART_PATHS[1]] = Route(body=part2 * 30, chunked=True, trickle=(16384, 0.002))
+    run = run_setup(build, profile)
+    assert run.text.endswith(crlf("Downloading course part 2 of 2 ...\n" + PACKAGE_FAILED + PROMPT))
+    assert run.rc == 1
+    assert [r.sent < 2 * len(part2) for r in course.requests if r.path == PART_PATHS[1]] == [True]
+    assert sorted(os.listdir(layout(profile)["downloads"])) == ["python-embed.zip", "zept-payload.part01"]
 
 
 def test_part_1_download_fails(build, profile, course):

@@ -1,8 +1,10 @@
 """A loopback HTTP/HTTPS server for the tests, on Python's standard library.
 
-Serves files from a folder, or per-path routes with fault modes, and records
-every request (method, path, headers) so a test can check what went over the
-wire. Binds 127.0.0.1 only.
+Serves files from a folder, or per-path routes with fault modes, as static
+hosts and CDNs do: "Range: bytes=N-" is answered with 206 and Content-Range
+(416 beyond the end), connections are kept alive. Records every request
+(method, path, headers, body bytes sent) so a test can check what went over
+the wire. Binds 127.0.0.1 only.
 
     server = start(port, root=DIR, cert=PEM, key=KEY)   # cert: HTTPS
     server.routes["/x"] = Route(status=404)
@@ -14,6 +16,7 @@ As a program (for the demo): testserver.py --port P --root DIR [--cert C --key K
 import argparse
 import http.server
 import os
+import re
 import socket
 import ssl
 import threading
@@ -27,9 +30,13 @@ class Route:
     body: bytes = b""
     chunked: bool = False          # Transfer-Encoding: chunked instead of Content-Length
     drop_after: int = -1           # close the connection after this many body bytes
+    drops: list = None             # or, one answer each: close after this many body bytes
     trickle: tuple = ()            # (bytes, seconds): send that much, then pause
     location: str = ""             # Location header, for redirects
     stall: float = 0.0             # seconds to wait before answering at all
+    ranges: bool = True            # honour "Range: bytes=N-"; False: the whole body with 200
+    cut_at: int = -1               # once: close the connection at this offset of the whole body
+    after_cut: bytes = None        # the body from the cut on (the file changed behind its URL)
 
 
 @dataclass
@@ -37,6 +44,7 @@ class Request:
     method: str
     path: str
     headers: list = field(default_factory=list)
+    sent: int = 0                  # body bytes written to the connection
 
 
 class _Handler(http.server.BaseHTTPRequestHandler):
@@ -47,15 +55,16 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
     def do_GET(self):
         srv = self.server
+        record = Request(self.command, self.path, list(self.headers.items()))
         with srv.lock:
-            srv.requests.append(Request(self.command, self.path, list(self.headers.items())))
+            srv.requests.append(record)
             route = srv.routes.get(self.path)
         if route is None:
             route = self._file_route()
         if route.stall:
             time.sleep(route.stall)
         try:
-            self._answer(route)
+            self._answer(route, record)
         except (BrokenPipeError, ConnectionResetError, ssl.SSLError):
             self.close_connection = True
 
@@ -71,20 +80,40 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 return Route(body=f.read())
         return Route(status=404, body=b"not found\n")
 
-    def _answer(self, route):
-        body = route.body
-        self.send_response(route.status)
+    def _answer(self, route, record):
+        body, status, start, headers = route.body, route.status, 0, []
+        wanted = re.fullmatch(r"bytes=(\d+)-", self.headers.get("Range", "").strip())
+        if wanted and route.ranges and status == 200:
+            start = int(wanted.group(1))
+            if start >= len(body):
+                status, headers = 416, [("Content-Range", "bytes */%d" % len(body))]
+                body = b""
+            else:
+                status, headers = 206, [("Content-Range", "bytes %d-%d/%d" % (start, len(body) - 1, len(body)))]
+                body = body[start:]
+        with self.server.lock:
+            drop = route.drops.pop(0) if route.drops else route.drop_after
+        limit = len(body) if drop < 0 else min(len(body), drop)
+        cut = drop >= 0
+        with self.server.lock:
+            if start < route.cut_at <= start + len(body):
+                limit, cut = min(limit, route.cut_at - start), True
+                route.cut_at = -1
+                if route.after_cut is not None:
+                    route.body = route.body[:start + limit] + route.after_cut[start + limit:]
+        self.send_response(status)
+        for name, value in headers:
+            self.send_header(name, value)
         if route.location:
             self.send_header("Location", route.location)
         if route.chunked:
             self.send_header("Transfer-Encoding", "chunked")
-        elif route.status not in (204, 304):
+        elif status not in (204, 304):
             self.send_header("Content-Length", str(len(body)))
         self.send_header("Content-Type", "application/octet-stream")
         self.end_headers()
-        if route.status in (204, 304) or self.command == "HEAD":
+        if status in (204, 304) or self.command == "HEAD":
             return
-        limit = len(body) if route.drop_after < 0 else route.drop_after
         step = route.trickle[0] if route.trickle else 1 << 20
         sent = 0
         while sent < limit:
@@ -94,10 +123,13 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             else:
                 self.wfile.write(piece)
             sent += len(piece)
-            if route.trickle:
+            record.sent = sent
+            # A pause between pieces, none after the last: the connection
+            # is free for the next request once the body is out.
+            if route.trickle and sent < limit:
                 self.wfile.flush()
                 time.sleep(route.trickle[1])
-        if route.drop_after >= 0:
+        if cut:
             self.wfile.flush()
             self.connection.shutdown(socket.SHUT_RDWR)
             self.close_connection = True

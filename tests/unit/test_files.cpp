@@ -128,3 +128,21 @@ TEST_CASE("compose_path never yields a truncated or unterminated path")
     CHECK(compose_path(out, 8, L"%ls\\%ls", L"abcd", L"efghij") == 0);
     CHECK(out[0] == 0);
 }
+
+TEST_CASE("write_whole_file writes every byte or leaves no file of its own")
+{
+    std::wstring base = fresh_temp_dir(L"whole");
+    std::wstring file = base + L"\\marker.txt";
+    std::wstring folder = base + L"\\a folder";
+    unsigned long got = 0;
+    char back[32];
+    REQUIRE(CreateDirectoryW(folder.c_str(), NULL));
+
+    CHECK(write_whole_file(file.c_str(), "first, longer text", 18) == 1);
+    CHECK(write_whole_file(file.c_str(), "second", 6) == 1);  // replaces it whole
+    REQUIRE(read_file_start(file.c_str(), back, sizeof(back), &got) == 1);
+    CHECK(std::string(back, got) == "second");
+    // A folder of that name: nothing can be written, and the folder stays.
+    CHECK(write_whole_file(folder.c_str(), "x", 1) == 0);
+    CHECK(is_dir(folder));
+}
