@@ -27,4 +27,4 @@ if(EXISTS "${RELEASED}")
   endforeach()
 endif()
 zept_write_pins(${OUT} "${PYTHON_URL}" "${PYTHON_SHA}" "${PYTHON_SIZE}" "${payload_sha}" "${ZEPT_PACK_PART_SHA256}"
-                "${ZEPT_PACK_PART_SIZES}" "${BASE_URL}" "${VERSION}")
+                "${ZEPT_PACK_PART_SIZES}" 1 "${BASE_URL}" "${VERSION}")

@@ -1,7 +1,7 @@
 # Writes the header of pinned artefacts (setup/pins.h.in) after checking the
 # values, so that a build can only pin what the program can use: digests of
 # 64 lowercase hex characters, http or https locations, a course base ending
-# in "/", and 1 to 99 course parts (part names have two digits).
+# in "/", and 1 to 99 hand-pinned course parts (their names have two digits).
 set(ZEPT_PINS_TEMPLATE ${CMAKE_CURRENT_LIST_DIR}/../setup/pins.h.in)
 
 function(zept_check_digest what value)
@@ -57,7 +57,10 @@ function(zept_check_size what value out_c)
 endfunction()
 
 # Sizes are optional: python_size empty, part_sizes empty or one per part.
-function(zept_write_pins out python_url python_sha python_size payload_sha part_shas part_sizes course_base version)
+# by_content: 1 when the parts are named by their digests (a packed course),
+# 0 for the numbered names of hand-pinned parts.
+function(zept_write_pins out python_url python_sha python_size payload_sha part_shas part_sizes by_content
+         course_base version)
   zept_check_url(ZEPT_PYTHON_URL "${python_url}")
   zept_check_url(ZEPT_COURSE_BASE_URL "${course_base}")
   if(NOT course_base MATCHES "/$")
@@ -66,7 +69,7 @@ function(zept_write_pins out python_url python_sha python_size payload_sha part_
   zept_check_digest(ZEPT_PYTHON_SHA256 "${python_sha}")
   zept_check_digest(ZEPT_PAYLOAD_SHA256 "${payload_sha}")
   list(LENGTH part_shas count)
-  if(count LESS 1 OR count GREATER 99)
+  if(count LESS 1 OR (count GREATER 99 AND NOT by_content))
     message(FATAL_ERROR "ZEPT_PART_SHA256 must list 1 to 99 part digests, not ${count}")
   endif()
   set(lines "")
@@ -104,6 +107,7 @@ function(zept_write_pins out python_url python_sha python_size payload_sha part_
   set(ZEPT_PAYLOAD_SHA256 "${payload_sha}")
   set(ZEPT_COURSE_BASE_URL "${course_base}")
   set(ZEPT_PART_COUNT ${count})
+  set(ZEPT_PARTS_NAMED_BY_CONTENT ${by_content})
   set(ZEPT_PART_SHA256_C "${lines}")
   configure_file(${ZEPT_PINS_TEMPLATE} ${out} @ONLY)
 endfunction()

@@ -4,13 +4,13 @@
 find_program(ZEPT_PUBLISH_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
 set(ZEPT_PUBLISH_DIR ${CMAKE_CURRENT_LIST_DIR}/../publish)
 
-# Target name: packs course_dir into parts zept-payload.partNN and SHA256SUMS
-# in out_dir and its digests into pins_file (a CMake fragment). It runs on
-# every build; an unchanged course is not packed again. ARGN: more options
-# of pack.py (--package FILE).
-function(zept_pack_course name course_dir parts out_dir pins_file)
+# Target name: packs course_dir into parts named by content (of about
+# part_bytes each) and SHA256SUMS in out_dir, and its digests and sizes into
+# pins_file (a CMake fragment). It runs on every build; an unchanged course
+# is not packed again. ARGN: more options of pack.py (--package FILE).
+function(zept_pack_course name course_dir part_bytes out_dir pins_file)
   add_custom_target(${name}
-    COMMAND ${ZEPT_PUBLISH_PYTHON} ${ZEPT_PUBLISH_DIR}/pack.py ${course_dir} ${out_dir} --parts ${parts}
+    COMMAND ${ZEPT_PUBLISH_PYTHON} ${ZEPT_PUBLISH_DIR}/pack.py ${course_dir} ${out_dir} --part-size ${part_bytes}
             --pins ${pins_file} --stamp ${pins_file}.stamp ${ARGN}
     COMMENT "Packing the course ${course_dir}"
     VERBATIM)

@@ -1,8 +1,5 @@
 #include "fetch/download.h"
 
-#include <windows.h>
-#include <winhttp.h>
-
 #include "fetch/resume.h"
 #include "system/dll.h"
 #include "system/files.h"
@@ -14,23 +11,6 @@ enum {
     // Windows' own defaults, stated: no bound on resolving the name, a
     // minute to connect, half a minute for each send and each receive.
     RESOLVE_TIMEOUT_MS = 0, CONNECT_TIMEOUT_MS = 60000, SEND_TIMEOUT_MS = 30000, RECEIVE_TIMEOUT_MS = 30000
-};
-
-// The WinHTTP functions this routine calls, bound from winhttp.dll of the
-// system folder for the duration of one call.
-struct WinHttpApi {
-    decltype(&WinHttpCrackUrl) CrackUrl;
-    decltype(&WinHttpOpen) Open;
-    decltype(&WinHttpSetTimeouts) SetTimeouts;
-    decltype(&WinHttpSetOption) SetOption;
-    decltype(&WinHttpConnect) Connect;
-    decltype(&WinHttpOpenRequest) OpenRequest;
-    decltype(&WinHttpSendRequest) SendRequest;
-    decltype(&WinHttpReceiveResponse) ReceiveResponse;
-    decltype(&WinHttpQueryHeaders) QueryHeaders;
-    decltype(&WinHttpQueryDataAvailable) QueryDataAvailable;
-    decltype(&WinHttpReadData) ReadData;
-    decltype(&WinHttpCloseHandle) CloseHandle;
 };
 
 static int bind_winhttp(HMODULE dll, WinHttpApi *api)
@@ -228,16 +208,64 @@ done:
     return end;
 }
 
-int download(const wchar_t *url, const wchar_t *dest, unsigned long long size, const wchar_t *user_agent,
+void begin_download_session(DownloadSession *net, const wchar_t *user_agent)
+{
+    net->user_agent = user_agent;
+    net->dll = NULL;
+    net->api = WinHttpApi();
+    net->session = NULL;
+}
+
+void end_download_session(DownloadSession *net)
+{
+    if (net->session != NULL)
+        net->api.CloseHandle(net->session);
+    if (net->dll != NULL)
+        FreeLibrary(net->dll);
+    net->session = NULL;
+    net->dll = NULL;
+}
+
+// Loads WinHTTP and opens the session, unless an earlier download did.
+static int open_session(DownloadSession *net)
+{
+    DWORD receive_response_ms = RECEIVE_TIMEOUT_MS;
+    if (net->session != NULL)
+        return 1;
+    if (net->dll == NULL) {
+        net->dll = load_system_dll(L"winhttp.dll");
+        if (net->dll == NULL || !bind_winhttp(net->dll, &net->api))
+            return 0;
+    }
+    // Automatic proxy: the user's and the organisation's proxy settings
+    // (manual, PAC script, auto-detection) apply, not only the machine-wide
+    // WinHTTP one.
+    net->session = net->api.Open(net->user_agent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                                 WINHTTP_NO_PROXY_BYPASS, 0);
+    if (net->session == NULL)
+        return 0;
+    // Windows' own time-outs, stated. Wine's WinHTTP applies none of them to
+    // the wait for a response's headers: a server that accepts and never
+    // answers would hold the setup for ever. The same half minute as any
+    // receive, stated for that wait.
+    if (!net->api.SetTimeouts(net->session, RESOLVE_TIMEOUT_MS, CONNECT_TIMEOUT_MS, SEND_TIMEOUT_MS,
+                              RECEIVE_TIMEOUT_MS) ||
+        !net->api.SetOption(net->session, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &receive_response_ms,
+                            sizeof(receive_response_ms))) {
+        net->api.CloseHandle(net->session);
+        net->session = NULL;
+        return 0;
+    }
+    return 1;
+}
+
+int download(DownloadSession *net, const wchar_t *url, const wchar_t *dest, unsigned long long size,
              DownloadProgress progress, void *context)
 {
     int ok = 0;
     int started = 0;  // the partial file is open: a failure from here on removes dest
     int live = 0;     // some try of this call brought new bytes
     int fruitless = 0;
-    HMODULE dll = NULL;
-    WinHttpApi api = {};
-    HINTERNET session = NULL;
     HINTERNET connection = NULL;
     HANDLE partial = INVALID_HANDLE_VALUE;
     URL_COMPONENTS parts;
@@ -246,11 +274,9 @@ int download(const wchar_t *url, const wchar_t *dest, unsigned long long size, c
     wchar_t host[HOST_CHARS];
     wchar_t path[URL_PATH_CHARS];
     WidePath partial_name;
-    DWORD receive_response_ms = 0;
     unsigned char buffer[TRANSFER_CHUNK];
 
-    dll = load_system_dll(L"winhttp.dll");
-    if (dll == NULL || !bind_winhttp(dll, &api))
+    if (!open_session(net))
         goto done;
 
     ZeroMemory(&parts, sizeof(parts));
@@ -259,30 +285,13 @@ int download(const wchar_t *url, const wchar_t *dest, unsigned long long size, c
     parts.dwHostNameLength = HOST_CHARS - 1;
     parts.lpszUrlPath = path;
     parts.dwUrlPathLength = URL_PATH_CHARS - 1;
-    if (!api.CrackUrl(url, 0, 0, &parts))
+    if (!net->api.CrackUrl(url, 0, 0, &parts))
         goto done;
     if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS)
         goto done;
     if (!partial_path(partial_name, dest))
         goto done;
-
-    // Automatic proxy: the user's and the organisation's proxy settings
-    // (manual, PAC script, auto-detection) apply, not only the machine-wide
-    // WinHTTP one.
-    session = api.Open(user_agent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                       WINHTTP_NO_PROXY_BYPASS, 0);
-    if (session == NULL)
-        goto done;
-    if (!api.SetTimeouts(session, RESOLVE_TIMEOUT_MS, CONNECT_TIMEOUT_MS, SEND_TIMEOUT_MS, RECEIVE_TIMEOUT_MS))
-        goto done;
-    // Wine's WinHTTP applies none of them to the wait for the response's
-    // headers: a server that accepts and never answers would hold the setup
-    // for ever. The same half minute as any receive, stated for that wait.
-    receive_response_ms = RECEIVE_TIMEOUT_MS;
-    if (!api.SetOption(session, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &receive_response_ms,
-                       sizeof(receive_response_ms)))
-        goto done;
-    connection = api.Connect(session, host, parts.nPort, 0);
+    connection = net->api.Connect(net->session, host, parts.nPort, 0);
     if (connection == NULL)
         goto done;
 
@@ -292,7 +301,7 @@ int download(const wchar_t *url, const wchar_t *dest, unsigned long long size, c
         goto done;
     started = 1;
 
-    transfer.api = &api;
+    transfer.api = &net->api;
     transfer.connection = connection;
     transfer.path = path;
     transfer.secure = parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
@@ -337,10 +346,6 @@ done:
     if (!ok && started)
         DeleteFileW(dest);
     if (connection != NULL)
-        api.CloseHandle(connection);
-    if (session != NULL)
-        api.CloseHandle(session);
-    if (dll != NULL)
-        FreeLibrary(dll);
+        net->api.CloseHandle(connection);
     return ok;
 }

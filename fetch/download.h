@@ -1,12 +1,44 @@
 #pragma once
 
-#include <wchar.h>
+#include <windows.h>
+#include <winhttp.h>
 
-// HTTP/1.1 GETs of url (http or https, no query) with the User-Agent
-// user_agent until the whole body is stored in the file dest, whose folder
-// must exist. Prints nothing. Windows' default time-outs apply (connect
-// 60 s, send and each receive 30 s; the wait for a response's headers
-// too), under Wine as well.
+// The WinHTTP functions the downloads call, bound from winhttp.dll of the
+// system folder.
+struct WinHttpApi {
+    decltype(&WinHttpCrackUrl) CrackUrl;
+    decltype(&WinHttpOpen) Open;
+    decltype(&WinHttpSetTimeouts) SetTimeouts;
+    decltype(&WinHttpSetOption) SetOption;
+    decltype(&WinHttpConnect) Connect;
+    decltype(&WinHttpOpenRequest) OpenRequest;
+    decltype(&WinHttpSendRequest) SendRequest;
+    decltype(&WinHttpReceiveResponse) ReceiveResponse;
+    decltype(&WinHttpQueryHeaders) QueryHeaders;
+    decltype(&WinHttpQueryDataAvailable) QueryDataAvailable;
+    decltype(&WinHttpReadData) ReadData;
+    decltype(&WinHttpCloseHandle) CloseHandle;
+};
+
+// One WinHTTP session for all the downloads of a run: Windows keeps a
+// connection alive between the requests of one session (a new session per
+// download would pay a new TCP and TLS handshake each time). Owned by the
+// caller: begin_download_session makes it empty (nothing loaded or opened),
+// the first download opens it, end_download_session closes what was opened.
+struct DownloadSession {
+    const wchar_t *user_agent;
+    HMODULE dll;
+    WinHttpApi api;
+    HINTERNET session;
+};
+void begin_download_session(DownloadSession *net, const wchar_t *user_agent);
+void end_download_session(DownloadSession *net);
+
+// HTTP/1.1 GETs of url (http or https, no query) in the session net (with
+// its User-Agent) until the whole body is stored in the file dest, whose
+// folder must exist. Prints nothing. Windows' default time-outs apply
+// (connect 60 s, send and each receive 30 s; the wait for a response's
+// headers too), under Wine as well.
 //
 // The bytes wait in the partial file dest + ".partial" (fetch/resume.h)
 // until the body is complete; then it is renamed to dest. The first request
@@ -28,7 +60,7 @@
 // size is taken as complete without a request.
 //
 // Success (1): dest holds the whole body (closed); no partial file stays.
-// Failure (0): before the partial file is opened (bad URL, no session)
+// Failure (0): before the partial file is opened (no WinHTTP, a bad URL)
 // nothing is touched; after that dest is deleted (also a file that was
 // there before the call), and the partial file holds the bytes that arrived
 // in order from the file's first byte (at most size when pinned), or is
@@ -43,5 +75,5 @@
 // standard output is a console.
 typedef void (*DownloadProgress)(unsigned long long stored, unsigned long long total, int has_total,
                                  void *context);
-int download(const wchar_t *url, const wchar_t *dest, unsigned long long size, const wchar_t *user_agent,
+int download(DownloadSession *net, const wchar_t *url, const wchar_t *dest, unsigned long long size,
              DownloadProgress progress, void *context);

@@ -41,11 +41,12 @@ def read_pins(build):
             raise ValueError("pins.h has no %s" % name)
         return found.group(1)
 
-    table = re.search(r"PART_SHA256\[PART_COUNT\] = \{(.*?)\};", header, re.S)
+    table = re.search(r"PART_SHA256\[PART_COUNT\]\[65\] = \{(.*?)\};", header, re.S)
+    by_content = re.search(r"#define PARTS_NAMED_BY_CONTENT (\d)", header)
     parts = re.findall(r'"([0-9a-f]{64})"', table.group(1)) if table else []
     return {"python_url": define("PYTHON_URL"), "python_sha": define("PYTHON_SHA256"),
             "payload_sha": define("PAYLOAD_SHA256"), "base": define("COURSE_BASE_URL"), "parts": parts,
-            "version": define("COURSE_VERSION")}
+            "by_content": bool(by_content and by_content.group(1) == "1"), "version": define("COURSE_VERSION")}
 
 
 def record_release(build, version, payload_sha):
@@ -118,7 +119,9 @@ def check(build, cafile, timeout):
     whole = hashlib.sha256()
     joined_ok = True
     for n, pin in enumerate(pins["parts"], 1):
-        url = "%szept-payload.part%02d" % (pins["base"], n)
+        # Named by content (a packed course), or numbered (pinned by hand).
+        name = pin + ".part" if pins["by_content"] else "zept-payload.part%02d" % n
+        url = pins["base"] + name
         status, size, error = fetch(url, context, timeout, [digest := hashlib.sha256(), whole])
         if error is None and digest.hexdigest() != pin:
             error = "digest %s, pinned %s" % (digest.hexdigest(), pin)

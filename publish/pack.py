@@ -1,23 +1,37 @@
 """Packs a course folder into the course package of zept-setup.exe and its
 parts, deterministically, and pins them.
 
-    pack.py COURSE_DIR OUT_DIR [--parts N] [--package FILE] [--pins FILE] [--stamp FILE]
+    pack.py COURSE_DIR OUT_DIR [--part-mib N | --part-size BYTES] [--package FILE] [--pins FILE] [--stamp FILE]
 
-OUT_DIR receives zept-payload.part01 ... partNN (what the course host
-serves) and SHA256SUMS (sha256sum format, one line per part). --pins writes
-the digests and the parts' sizes as a CMake fragment (ZEPT_PACK_PAYLOAD_SHA256,
-ZEPT_PACK_PART_SHA256, ZEPT_PACK_PART_SIZES), --package keeps the assembled
-package, --stamp
-skips the work when neither the course nor the options changed since the
-last pack that wrote that stamp.
+OUT_DIR receives the parts (what the course host serves), each named by its
+content: its SHA-256 in hex and ".part". A name never changes meaning, so
+the parts of every release share one folder: a part that an earlier pack
+put there is kept, and only the new ones need uploading (the pack says how
+many and how large). SHA256SUMS (sha256sum format) lists every part in the
+folder. --pins writes the digests and the parts' sizes as a CMake fragment
+(ZEPT_PACK_PAYLOAD_SHA256, ZEPT_PACK_PART_SHA256, ZEPT_PACK_PART_SIZES),
+--package keeps the assembled package, --stamp skips the work when neither
+the course nor the options changed since the last pack that wrote that
+stamp.
 
 The package is a ZIP (deflate, or stored for data that does not compress;
 the UTF-8 flag on names that are not ASCII) with sorted entries, fixed
 times (SOURCE_DATE_EPOCH when set), fixed attributes and no owner names:
-the same folder gives the same bytes in any place. Before anything is written the course is checked (a one-line error
-names the offending path, exit code 1), and the package is extracted again
-with bsdtar, the engine of Windows' tar.exe, and compared with the folder
-file by file.
+the same folder gives the same bytes in any place. It is cut where its
+content says, not at fixed offsets, so that an edit inside one file changes
+only the part that holds it (perhaps its neighbour) and the last one:
+- cuts fall between entries: a part ends after an entry whose name's hash
+  falls below the entry's share of the target size, once it holds half the
+  target, and before it would grow past twice the target;
+- an entry larger than twice the target is cut at fixed offsets counted
+  from its own start (an unchanged large file gives the same parts wherever
+  it lies);
+- the central directory and the end records, which name every entry's
+  offset, are the last part, of their own.
+Before anything is written the course is checked (a one-line error names
+the offending path, exit code 1), and the package is extracted again with
+bsdtar, the engine of Windows' tar.exe, and compared with the folder file
+by file.
 """
 import argparse
 import hashlib
@@ -33,8 +47,10 @@ import zipfile
 import zlib
 
 LAUNCHER = "ZEPT-Launcher.pyw"
-PART_NAME = "zept-payload.part%02d"
-PART_LINE = re.compile(r"  zept-payload\.part[0-9][0-9]$")
+PART_SUFFIX = ".part"
+PART_FILE = re.compile(r"^[0-9a-f]{64}\.part$")
+PART_LINE = re.compile(r"  [0-9a-f]{64}\.part$")
+MIB = 1 << 20
 CHUNK = 1 << 20
 PROBE = 256 << 10  # the start of a file that decides whether it is deflated
 DEFAULT_STAMP = (1980, 1, 1, 0, 0, 0)  # the earliest time a ZIP can hold
@@ -156,33 +172,79 @@ def same_file(a, b):
                 return True
 
 
-def split(package, size, parts, folder, extracted):
-    """Splits package into parts of nearly equal size in folder while bsdtar
+def entry_extents(package):
+    """[(name, first byte, end)] of every entry's local header and data, in
+    the order they lie, and the offset of the central directory."""
+    with zipfile.ZipFile(package) as archive:
+        infos = sorted(archive.infolist(), key=lambda i: i.header_offset)
+        directory = archive.start_dir
+    starts = [i.header_offset for i in infos] + [directory]
+    return [(info.filename, starts[n], starts[n + 1]) for n, info in enumerate(infos)], directory
+
+
+def ends_here(name, size, target):
+    """Whether a part may end after this entry: its name's hash, as a
+    fraction, falls below the entry's share of the target size."""
+    fraction = int.from_bytes(hashlib.sha256(name.encode("utf-8")).digest()[:8], "big")
+    return fraction * target < size << 64
+
+
+def cuts(extents, directory, end, target):
+    """[(first byte, end)] of each part of a package whose entries lie at
+    extents, whose central directory starts at directory and which ends at
+    end."""
+    parts = []
+    begin = 0
+    for name, first, last in extents:
+        if last - first > 2 * target:
+            # A large entry: parts of the target size from its own start.
+            if first > begin:
+                parts.append((begin, first))
+            parts += [(at, min(last, at + target)) for at in range(first, last, target)]
+            begin = last
+            continue
+        if last - begin > 2 * target and first > begin:
+            parts.append((begin, first))
+            begin = first
+        if last - begin >= target // 2 and ends_here(name, last - first, target):
+            parts.append((begin, last))
+            begin = last
+    if directory > begin:
+        parts.append((begin, directory))
+    parts.append((directory, end))
+    return parts
+
+
+def split(package, target, folder, extracted):
+    """Cuts package into its parts in folder (named by content) while bsdtar
     extracts it into the new folder extracted (on another core); returns
-    (the package's digest, [each part's digest])."""
+    (the package's digest, [(each part's digest, size)])."""
     whole = hashlib.sha256()
-    digests = []
+    parts = []
     os.makedirs(extracted)
+    extents, directory = entry_extents(package)
     with tempfile.TemporaryFile() as errors:
         tar = subprocess.Popen(["bsdtar", "-x", "-f", package, "-C", extracted], stdin=subprocess.DEVNULL,
                                stdout=subprocess.DEVNULL, stderr=errors)
         with open(package, "rb") as source:
-            for n in range(parts):
-                left = (n + 1) * size // parts - n * size // parts
+            for first, last in cuts(extents, directory, os.path.getsize(package), target):
+                left = last - first
                 digest = hashlib.sha256()
-                with open(os.path.join(folder, PART_NAME % (n + 1)), "wb") as target:
+                scratch = os.path.join(folder, "part.tmp")
+                with open(scratch, "wb") as out:
                     while left:
                         block = source.read(min(CHUNK, left))
                         left -= len(block)
                         digest.update(block)
                         whole.update(block)
-                        target.write(block)
-                digests.append(digest.hexdigest())
+                        out.write(block)
+                os.replace(scratch, os.path.join(folder, digest.hexdigest() + PART_SUFFIX))
+                parts.append((digest.hexdigest(), last - first))
         if tar.wait() != 0:
             errors.seek(0)
             raise CourseError("%s: bsdtar could not extract the package: %s"
                               % (package, errors.read().decode("utf-8", "replace").strip()))
-    return whole.hexdigest(), digests
+    return whole.hexdigest(), parts
 
 
 def compare(entries, extracted):
@@ -203,7 +265,7 @@ def compare(entries, extracted):
 def manifest(entries, args):
     """What a pack depends on: the options, this program and every entry's
     name, size and time."""
-    lines = ["parts %d" % args.parts, "epoch %s" % os.environ.get("SOURCE_DATE_EPOCH", ""),
+    lines = ["part size %d" % args.part_size, "epoch %s" % os.environ.get("SOURCE_DATE_EPOCH", ""),
              "packer %d" % os.stat(os.path.abspath(__file__)).st_mtime_ns]
     for relative, path, is_dir in entries:
         st = os.stat(path)
@@ -220,9 +282,8 @@ def other_sums(folder):
 
 
 def outputs(args):
-    names = [os.path.join(args.out, PART_NAME % n) for n in range(1, args.parts + 1)]
-    names.append(os.path.join(args.out, "SHA256SUMS"))
-    return names + [f for f in (args.package, args.pins) if f]
+    """What a pack writes (besides the parts, whose names the stamp cannot know)."""
+    return [os.path.join(args.out, "SHA256SUMS")] + [f for f in (args.package, args.pins) if f]
 
 
 def replace(scratch_file, target):
@@ -240,9 +301,10 @@ def pack(args):
     stamp_text = manifest(entries, args)
     if args.stamp and all(os.path.exists(f) for f in outputs(args)) and os.path.exists(args.stamp):
         with open(args.stamp) as f:
-            if f.read() == stamp_text:
-                print("course package up to date: %s" % args.out)
-                return 0
+            stamp, _, made = f.read().partition("made\n")
+        if stamp == stamp_text and all(os.path.exists(os.path.join(args.out, n)) for n in made.split()):
+            print("course package up to date: %s" % args.out)
+            return 0
     made_out = not os.path.exists(args.out)
     os.makedirs(args.out, exist_ok=True)
     try:
@@ -261,30 +323,25 @@ def pack_into(args, entries, stamp_text):
         package = os.path.join(scratch, "zept-payload.zip")
         write_zip(entries, package, zip_time())
         size = os.path.getsize(package)
-        if size < args.parts:
-            raise CourseError("%s: the package has %d bytes, fewer than its %d parts" % (args.course, size,
-                                                                                           args.parts))
         # The round trip: bsdtar, the engine of Windows' tar, must give back
         # the course exactly.
         extracted = os.path.join(scratch, "extracted")
-        payload, parts = split(package, size, args.parts, scratch, extracted)
-        sizes = [(n + 1) * size // args.parts - n * size // args.parts for n in range(args.parts)]
+        payload, parts = split(package, args.part_size, scratch, extracted)
         compare(entries, extracted)
+        names = [digest + PART_SUFFIX for digest, _ in parts]
+        new = [(name, n) for name, (_, n) in zip(names, parts) if not os.path.exists(os.path.join(args.out, name))]
+        # Parts of earlier releases stay: older setups still fetch them.
+        listed = sorted(set(names) | {f for f in os.listdir(args.out) if PART_FILE.match(f)})
         with open(os.path.join(scratch, "SHA256SUMS"), "w") as f:
-            f.writelines("%s  %s\n" % (d, PART_NAME % (n + 1)) for n, d in enumerate(parts))
+            f.writelines("%s  %s\n" % (name[:64], name) for name in listed)
             # Lines of other files published beside the parts (the setup exe) stay.
             f.writelines(line for line in other_sums(args.out) if not PART_LINE.search(line))
         with open(os.path.join(scratch, "pins.cmake"), "w") as f:
             f.write('set(ZEPT_PACK_PAYLOAD_SHA256 "%s")\nset(ZEPT_PACK_PART_SHA256 "%s")\n'
                     'set(ZEPT_PACK_PART_SIZES "%s")\n'
-                    % (payload, ";".join(parts), ";".join(str(n) for n in sizes)))
-        # Stale parts of an earlier pack with more parts must not stay.
-        n = args.parts + 1
-        while os.path.exists(os.path.join(args.out, PART_NAME % n)):
-            os.remove(os.path.join(args.out, PART_NAME % n))
-            n += 1
-        for n in range(1, args.parts + 1):
-            replace(os.path.join(scratch, PART_NAME % n), os.path.join(args.out, PART_NAME % n))
+                    % (payload, ";".join(d for d, _ in parts), ";".join(str(n) for _, n in parts)))
+        for name in set(names):
+            replace(os.path.join(scratch, name), os.path.join(args.out, name))
         replace(os.path.join(scratch, "SHA256SUMS"), os.path.join(args.out, "SHA256SUMS"))
         if args.package:
             replace(package, args.package)
@@ -292,8 +349,9 @@ def pack_into(args, entries, stamp_text):
             replace(os.path.join(scratch, "pins.cmake"), args.pins)
     if args.stamp:
         with open(args.stamp, "w") as f:
-            f.write(stamp_text)
-    print("course package: %d bytes in %d parts, SHA-256 %s" % (size, args.parts, payload))
+            f.write(stamp_text + "made\n" + "".join(name + "\n" for name in names))
+    print("course package: %d bytes in %d parts, SHA-256 %s" % (size, len(parts), payload))
+    print("%d of %d parts new, %.1f MB to upload" % (len(new), len(parts), sum(n for _, n in new) / MIB))
     return 0
 
 
@@ -302,13 +360,16 @@ def main(argv=None):
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("course", help="the course folder (ZEPT-Launcher.pyw at its top level)")
     parser.add_argument("out", help="folder for the parts and SHA256SUMS")
-    parser.add_argument("--parts", type=int, default=2, help="number of parts, 1 to 99 (default 2)")
+    parser.add_argument("--part-mib", type=int, default=4, help="target size of a part in MiB (default 4)")
+    parser.add_argument("--part-size", type=int, help="target size of a part in bytes (instead of --part-mib)")
     parser.add_argument("--package", help="keep the assembled package in this file")
-    parser.add_argument("--pins", help="write the digests as a CMake fragment to this file")
+    parser.add_argument("--pins", help="write the digests and sizes as a CMake fragment to this file")
     parser.add_argument("--stamp", help="skip the pack when nothing changed since the one that wrote this file")
     args = parser.parse_args(argv)
-    if not 1 <= args.parts <= 99:
-        parser.error("--parts must be 1 to 99, not %d" % args.parts)
+    if args.part_size is None:
+        args.part_size = args.part_mib * MIB
+    if args.part_size < 4096:
+        parser.error("the target part size must be at least 4096 bytes, not %d" % args.part_size)
     try:
         return pack(args)
     except CourseError as error:

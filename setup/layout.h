@@ -22,7 +22,7 @@ struct InstallLayout {
     WidePath SetupCopyNew;    // zept-setup.new: that copy on its way into place
     WidePath RuntimeArchive;  // downloads\python-embed.zip
     WidePath PayloadArchive;  // downloads\zept-payload.zip
-    WidePath PartFile;        // downloads\zept-payload.partNN, one part at a time
+    WidePath PartFile;        // downloads\<the part's name>, one part at a time
 };
 
 // Composes the layout below local_app_data; creates nothing. 0 when a path

@@ -5,6 +5,7 @@
 #include <string.h>
 #include <windows.h>
 
+#include "fetch/download.h"
 #include "fetch/sha256_file.h"
 #include "setup/layout.h"
 #include "setup/package.h"
@@ -25,12 +26,14 @@ int main(int argc, char **argv)
     unsigned char copy_buffer[COPY_BUFFER_BYTES];
     int ok = 0;
     HANDLE lock = NULL;
+    DownloadSession net;
 
     // Setup programs run from the Downloads folder, where a planted DLL must
     // never be loaded: DLLs come from the system folder only. The DLLs that
     // are not KnownDLLs (winhttp, bcrypt) are loaded by the routines that
     // use them, from the system folder as well.
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    begin_download_session(&net, USER_AGENT);
 
     if (argc > 1 && strcmp(argv[1], "--selftest") == 0)
         return run_selftest();
@@ -67,22 +70,26 @@ int main(int argc, char **argv)
             goto done;
         }
         clear_leftovers(&layout);
-        if (!runtime_stage(&layout, digest_text) || !course_stage(&layout, digest_text, copy_buffer) ||
+        if (!runtime_stage(&layout, &net, digest_text) || !course_stage(&layout, &net, digest_text, copy_buffer) ||
             !put_in_place(&layout))
             goto done;
     } else {
         clear_leftovers(&layout);
     }
     // The installed release is this setup's (not a newer one that it only
-    // opens): its copy and its entry in Settings -> Apps are this setup's.
-    if (marker_is_ours(&layout))
+    // opens): its copy, its entry in Settings -> Apps and the parts in the
+    // downloads folder are this setup's.
+    if (marker_is_ours(&layout)) {
         register_installation(&layout);
+        forget_other_parts(&layout);
+    }
     forget_removal_copy();
     finish_setup(&layout);
     ok = 1;
 
 done:
     // The work is done: a window left open for reading blocks no other run.
+    end_download_session(&net);
     release_setup_lock(lock);
     pause_at_end(CLOSING_PROMPT);
     return ok ? 0 : 1;

@@ -1,13 +1,78 @@
 #include "setup/package.h"
 
 #include <stdio.h>
+#include <string.h>
 #include <windows.h>
 
+#include "fetch/download.h"
 #include "fetch/sha256_file.h"
 #include "pins.h"
 #include "setup/progress.h"
 
-enum { PART_NAME_CHARS = 64, PART_URL_CHARS = 1024 };
+enum { PART_NAME_CHARS = 80, PART_URL_CHARS = 1024, DIGEST_CHARS = 64 };
+
+// The name of part n (from 1) on the host and in the downloads folder: its
+// SHA-256 and ".part" when the parts are named by content, else the
+// numbered name of hand-pinned parts.
+static int part_name(wchar_t *out, int n)
+{
+    if (PARTS_NAMED_BY_CONTENT)
+        return compose_path(out, PART_NAME_CHARS, L"%hs.part", PART_SHA256[n - 1]);
+    return compose_path(out, PART_NAME_CHARS, L"zept-payload.part%02d", n);
+}
+
+// 1 when name is a part's by its pattern ("<64 hex>.part" or
+// "zept-payload.partNN"), or a partial file of one.
+static int part_pattern(const wchar_t *name)
+{
+    size_t length = wcslen(name);
+    size_t stem = length;
+    if (length > 8 && wcscmp(name + length - 8, L".partial") == 0)
+        stem = length - 8;
+    if (stem == 19 && wcsncmp(name, L"zept-payload.part", 17) == 0)
+        return name[17] >= L'0' && name[17] <= L'9' && name[18] >= L'0' && name[18] <= L'9';
+    if (stem != DIGEST_CHARS + 5 || wcsncmp(name + DIGEST_CHARS, L".part", 5) != 0)
+        return 0;
+    for (int i = 0; i < DIGEST_CHARS; i++) {
+        if (!((name[i] >= L'0' && name[i] <= L'9') || (name[i] >= L'a' && name[i] <= L'f')))
+            return 0;
+    }
+    return 1;
+}
+
+// 1 when name (or the part whose partial file it is) is one of this
+// release's parts.
+static int ours(const wchar_t *name)
+{
+    wchar_t part[PART_NAME_CHARS];
+    size_t length = wcslen(name);
+    for (int n = 1; n <= PART_COUNT; n++) {
+        if (part_name(part, n) && wcsncmp(name, part, wcslen(part)) == 0 &&
+            (length == wcslen(part) || wcscmp(name + wcslen(part), L".partial") == 0))
+            return 1;
+    }
+    return 0;
+}
+
+void forget_other_parts(const InstallLayout *layout)
+{
+    WidePath pattern;
+    WidePath path;
+    WIN32_FIND_DATAW found;
+    HANDLE search = INVALID_HANDLE_VALUE;
+
+    if (!join_path(pattern, layout->DownloadsDir, L"*"))
+        return;
+    search = FindFirstFileExW(pattern, FindExInfoBasic, &found, FindExSearchNameMatch, NULL, 0);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && part_pattern(found.cFileName) &&
+            !ours(found.cFileName) && join_path(path, layout->DownloadsDir, found.cFileName))
+            DeleteFileW(path);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
 
 // Appends the whole content of the file at path to package. 1 when every
 // byte was read and handed to Windows.
@@ -38,12 +103,12 @@ done:
     return ok;
 }
 
-int build_package(InstallLayout *layout, char *digest_text, unsigned char *copy_buffer)
+int build_package(InstallLayout *layout, DownloadSession *net, char *digest_text, unsigned char *copy_buffer)
 {
     int ok = 0;
     int created = 0;
     HANDLE package = INVALID_HANDLE_VALUE;
-    wchar_t part_name[PART_NAME_CHARS];
+    wchar_t name[PART_NAME_CHARS];
     wchar_t part_url[PART_URL_CHARS];
 
     package = CreateFileW(layout->PayloadArchive, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
@@ -54,14 +119,13 @@ int build_package(InstallLayout *layout, char *digest_text, unsigned char *copy_
     }
     created = 1;
     for (int n = 1; n <= PART_COUNT; n++) {
-        if (!compose_path(part_name, PART_NAME_CHARS, L"zept-payload.part%02d", n) ||
-            !compose_path(part_url, PART_URL_CHARS, L"%ls%ls", COURSE_BASE_URL, part_name) ||
-            !join_path(layout->PartFile, layout->DownloadsDir, part_name))
+        if (!part_name(name, n) || !compose_path(part_url, PART_URL_CHARS, L"%ls%ls", COURSE_BASE_URL, name) ||
+            !join_path(layout->PartFile, layout->DownloadsDir, name))
             goto done;
         // A part verified by an earlier run is used again as it is.
         if (!file_matches_pin(layout->PartFile, PART_SHA256[n - 1], digest_text)) {
             printf("Downloading course part %d of %d ...\n", n, PART_COUNT);
-            if (!download_with_counter(part_url, layout->PartFile, PART_SIZE[n - 1]))
+            if (!download_with_counter(net, part_url, layout->PartFile, PART_SIZE[n - 1]))
                 goto done;
             // What failed its pin goes, so that the next run starts clean.
             if (!file_matches_pin(layout->PartFile, PART_SHA256[n - 1], digest_text)) {

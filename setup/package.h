@@ -2,12 +2,17 @@
 
 #include "setup/layout.h"
 
+// From fetch/download.h, which brings windows.h: the sources include it after
+// stdio.h, or a C++ header that windows.h pulls in switches MinGW's printf
+// from the C runtime's own to its larger replacement.
+struct DownloadSession;
 enum { COPY_BUFFER_BYTES = 65536 };
 
 // The message of a course package that could not be built and verified.
 #define PACKAGE_FAILED "The course package did not verify and was removed. Run the setup again.\n"
 
-// Builds the course package PayloadArchive from its parts: takes each part
+// Builds the course package PayloadArchive from its parts (the pinned ones,
+// named by content or numbered): takes each part
 // from the downloads folder where it lies there and matches its pin, else
 // downloads it there (resuming a partial file) and checks it against its
 // pin before any of its bytes enter the package; appends it, and checks the
@@ -17,4 +22,10 @@ enum { COPY_BUFFER_BYTES = 65536 };
 // the package file is closed and deleted, so nothing half-built stays for a
 // later run to trust; verified part files and partial files stay, a part
 // that failed its pin is deleted.
-int build_package(InstallLayout *layout, char *digest_text, unsigned char *copy_buffer);
+int build_package(InstallLayout *layout, DownloadSession *net, char *digest_text, unsigned char *copy_buffer);
+
+// Deletes the part files, and partial files of parts, in the downloads
+// folder that this release does not name (files of the parts' naming
+// patterns only, never anything else), so that the folder holds one
+// release's parts. Quiet; a file in use stays.
+void forget_other_parts(const InstallLayout *layout);

@@ -1,7 +1,6 @@
 #include "setup/progress.h"
 
 #include "fetch/download.h"
-#include "setup/product.h"
 #include "system/console.h"
 
 enum { COUNTER_CHARS = 64 };
@@ -16,11 +15,11 @@ static void draw_counter(unsigned long long stored, unsigned long long total, in
     live_line_draw(line, text);
 }
 
-int download_with_counter(const wchar_t *url, const wchar_t *dest, unsigned long long size)
+int download_with_counter(DownloadSession *net, const wchar_t *url, const wchar_t *dest, unsigned long long size)
 {
     LiveLine line;
     live_line_begin(&line);
-    int ok = download(url, dest, size, USER_AGENT, draw_counter, &line);
+    int ok = download(net, url, dest, size, draw_counter, &line);
     live_line_end(&line);
     return ok;
 }

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include "fetch/download.h"
 #include "fetch/sha256_file.h"
 #include "pins.h"
 #include "setup/package.h"
@@ -15,7 +16,7 @@
 
 enum { LAUNCH_ARGS_CHARS = 4200 };
 
-int runtime_stage(InstallLayout *layout, char *digest_text)
+int runtime_stage(InstallLayout *layout, DownloadSession *net, char *digest_text)
 {
     if (!join_path(layout->RuntimeArchive, layout->DownloadsDir, L"python-embed.zip")) {
         printf("The Python download failed. Check your connection and run the setup again.\n");
@@ -24,7 +25,7 @@ int runtime_stage(InstallLayout *layout, char *digest_text)
     // An archive verified by an earlier run is used again as it is.
     if (!file_matches_pin(layout->RuntimeArchive, PYTHON_SHA256, digest_text)) {
         printf("Downloading Python runtime ...\n");
-        if (!download_with_counter(PYTHON_URL, layout->RuntimeArchive, PYTHON_SIZE)) {
+        if (!download_with_counter(net, PYTHON_URL, layout->RuntimeArchive, PYTHON_SIZE)) {
             printf("The Python download failed. Check your connection and run the setup again.\n");
             return 0;
         }
@@ -45,7 +46,7 @@ int runtime_stage(InstallLayout *layout, char *digest_text)
     return 1;
 }
 
-int course_stage(InstallLayout *layout, char *digest_text, unsigned char *copy_buffer)
+int course_stage(InstallLayout *layout, DownloadSession *net, char *digest_text, unsigned char *copy_buffer)
 {
     if (!join_path(layout->PayloadArchive, layout->DownloadsDir, L"zept-payload.zip")) {
         printf("Could not create the course package file.\n");
@@ -53,7 +54,7 @@ int course_stage(InstallLayout *layout, char *digest_text, unsigned char *copy_b
     }
     // A package verified by an earlier run is used again; no part is fetched.
     if (!file_matches_pin(layout->PayloadArchive, PAYLOAD_SHA256, digest_text) &&
-        !build_package(layout, digest_text, copy_buffer))
+        !build_package(layout, net, digest_text, copy_buffer))
         return 0;
     printf("Extracting the course ...\n");
     if (!discard_folder(layout, layout->AppNew) || !extract_tar(layout->PayloadArchive, layout->AppNew) ||

@@ -2,24 +2,29 @@
 
 #include "setup/layout.h"
 
+// From fetch/download.h, which brings windows.h: the sources include it after
+// stdio.h, or a C++ header that windows.h pulls in switches MinGW's printf
+// from the C runtime's own to its larger replacement.
+struct DownloadSession;
 // The stages of a setup run that installs, in the order main runs them
 // (between them, put_in_place of setup/swap.h). Each prints its own progress
 // lines and, on failure, the one message that tells the user what to do;
-// the caller adds the closing pause. digest_text is the run's digest buffer
-// (DIGEST_TEXT_BYTES), copy_buffer its COPY_BUFFER_BYTES buffer (setup/package.h).
+// the caller adds the closing pause. net is the run's download session,
+// digest_text its digest buffer (DIGEST_TEXT_BYTES), copy_buffer its
+// COPY_BUFFER_BYTES buffer (setup/package.h).
 
 // Makes sure a verified runtime archive lies in the downloads folder
 // (downloading it unless one is there) and extracts it into a fresh
 // PythonNew. 1 when pythonw.exe exists there afterwards. A download that
 // fails its digest is deleted. The installed runtime is not touched.
-int runtime_stage(InstallLayout *layout, char *digest_text);
+int runtime_stage(InstallLayout *layout, DownloadSession *net, char *digest_text);
 
 // Makes sure a verified course package lies in the downloads folder
 // (building it from the verified parts unless one is there) and extracts it
 // into a fresh AppNew. 1 when the launcher script exists there afterwards.
 // A package that is being built or fails its digest never survives a
 // failure; the part files always stay. The installed course is not touched.
-int course_stage(InstallLayout *layout, char *digest_text, unsigned char *copy_buffer);
+int course_stage(InstallLayout *layout, DownloadSession *net, char *digest_text, unsigned char *copy_buffer);
 
 // Writes the desktop and Start-menu shortcuts, starts the course and prints
 // the closing text. Nothing here fails the run.

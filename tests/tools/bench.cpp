@@ -110,7 +110,10 @@ int main(void)
         double start = now();
         // With the setup's counter work: a tick count per chunk, the text
         // formatted a few times a second (drawing needs a console).
-        ok = download(args[2], args[3], 0, L"zept-bench", count_progress, &counted);
+        DownloadSession net;
+        begin_download_session(&net, L"zept-bench");
+        ok = download(&net, args[2], args[3], 0, count_progress, &counted);
+        end_download_session(&net);
         seconds = now() - start;
         sprintf(text, "%d", ok);
     } else {
