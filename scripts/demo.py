@@ -49,8 +49,10 @@ def main():
     os.makedirs(profile)
     artefacts = os.path.join(build, "artefacts")
     shutil.copyfile(os.path.join(artefacts, "python-embed.zip"), os.path.join(served, PYTHON_PATH))
-    for part in ("zept-payload.part01", "zept-payload.part02"):
-        shutil.copyfile(os.path.join(artefacts, part), os.path.join(served, "downloads", part))
+    # The course host: every part of the packed releases, named by content.
+    for part in os.listdir(os.path.join(artefacts, "parts")):
+        if part.endswith(".part"):
+            shutil.copyfile(os.path.join(artefacts, "parts", part), os.path.join(served, "downloads", part))
 
     if winepfx.up(build) != 0:
         return 1

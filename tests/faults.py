@@ -175,7 +175,7 @@ class Suite:
         where it is there, else its partial file's."""
         downloads = inst.layout(profile)["downloads"]
         found = {}
-        for path in [inst.PYTHON_PATH] + inst.PART_PATHS:
+        for path in [inst.PYTHON_PATH] + inst.part_paths(self.build):
             name = os.path.join(downloads, "python-embed.zip" if path == inst.PYTHON_PATH else os.path.basename(path))
             found[path] = next((os.path.getsize(f) for f in (name, name + ".partial") if os.path.exists(f)), 0)
         return found
@@ -192,11 +192,14 @@ class Suite:
         p = inst.layout(profile)
         for key, phase in (("app", "5 swapped in: marker, shortcuts or launch"),
                            ("app_new", "4 course extraction"),
-                           ("part2", "3 part 2 download or assembly"),
-                           ("part1", "2 part 1 download or assembly"),
+                           ("package", "3 package assembly"),
+                           ("parts", "2 part downloads"),
                            ("python_new", "1 runtime extraction"),
                            ("runtime", "0 runtime download")):
-            if os.path.exists(p[key]):
+            if key == "parts" and os.path.isdir(p["downloads"]) and any(
+                    ".part" in name for name in os.listdir(p["downloads"])):
+                return phase
+            if key != "parts" and os.path.exists(p[key]):
                 return phase
         return "0 runtime download"
 
@@ -236,13 +239,13 @@ class Suite:
                 server.routes.update(inst.course_routes(self.build, trickle=SLOW))
                 # Early kills: most with one download that fails its digest.
                 # Late kills: all healthy, so that the run gets that far.
-                evil = None if late else self.rng.choice([None, inst.PYTHON_PATH] + inst.PART_PATHS)
+                evil = None if late else self.rng.choice([None, inst.PYTHON_PATH] + inst.part_paths(self.build))
                 if evil:
                     # A body that fails its digest: it must never be extracted.
                     if evil == inst.PYTHON_PATH:
                         body = self.evil_archive("python-embed.zip")
                     else:
-                        body = inst.artefact(self.build, "zept-payload.part0" + evil[-1])[::-1]
+                        body = inst.artefact(self.build, "parts/" + os.path.basename(evil))[::-1]
                     server.routes[evil] = testserver.Route(body=body, trickle=SLOW)
                 # Half the kill points anywhere in the run; half after the
                 # course extraction has begun, where the short windows are
@@ -409,7 +412,7 @@ class Suite:
         """Writes fail beyond a file size chosen to hit each step."""
         runtime = len(inst.artefact(self.build, "python-embed.zip"))
         pythonw = len(inst.zip_tree(inst.artefact(self.build, "python-embed.zip"))["pythonw.exe"])
-        part = max(len(inst.artefact(self.build, "zept-payload.part0%d" % n)) for n in (1, 2))
+        part = max(len(inst.artefact(self.build, "parts/" + name)) for name in inst.part_names(self.build))
         package = len(inst.artefact(self.build, "zept-payload.zip"))
         largest = max(len(d) for d in inst.zip_tree(inst.artefact(self.build, "zept-payload.zip")).values())
         assert runtime < pythonw < part < package < largest, "the artefacts no longer order the steps"
@@ -444,7 +447,8 @@ class Suite:
         cases = [
             ("html page for the runtime", {inst.PYTHON_PATH: testserver.Route(body=html)},
              inst.FAILURE_MESSAGES[2]),
-            ("html page for part 2", {inst.PART_PATHS[1]: testserver.Route(body=html)}, inst.PACKAGE_FAILED),
+            ("html page for part 2", {inst.part_paths(self.build)[1]: testserver.Route(body=html)},
+             inst.PACKAGE_FAILED),
             ("never answers", {inst.PYTHON_PATH: testserver.Route(stall=guard + 30, body=half)},
              inst.FAILURE_MESSAGES[1]),
             # Resumed after the receive time-out: the run completes.

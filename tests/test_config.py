@@ -8,6 +8,7 @@ import pefile
 import pytest
 
 from conftest import SOURCE, configure_and_build, crlf, exe, run_with_env, selftest_report
+from installation import part_names
 
 GOOD = {
     "python_url": "https://mirror.example.net/python/python-3.12.10-embed-amd64.zip",
@@ -18,6 +19,7 @@ GOOD = {
     "version": "0.2.0",
     "python_size": "",
     "part_sizes": "",
+    "by_content": "0",
 }
 
 
@@ -29,7 +31,7 @@ def write_pins(work, **values):
     with open(script, "w") as f:
         f.write('include("%s/cmake/pins.cmake")\n' % SOURCE)
         f.write('zept_write_pins("%s" "${python_url}" "${python_sha}" "${python_size}" "${payload_sha}" "${parts}" '
-                '"${part_sizes}" "${base}" "${version}")\n' % out)
+                '"${part_sizes}" "${by_content}" "${base}" "${version}")\n' % out)
     run = subprocess.run(["cmake"] + ["-D%s=%s" % item for item in v.items()] + ["-P", script],
                          capture_output=True, text=True)
     header = open(out).read() if run.returncode == 0 else None
@@ -86,7 +88,8 @@ def test_test_build_prints_its_own_pins(build):
             return hashlib.sha256(f.read()).hexdigest()
     run = run_with_env(build, exe(build, "zept-setup-test"), ["--selftest"])
     assert run.rc == 0
-    assert run.text == crlf(selftest_report(digest("python-embed.zip"), digest("zept-payload.zip")))
+    assert run.text == crlf(selftest_report(digest("python-embed.zip"), digest("zept-payload.zip"),
+                                            parts=len(part_names(build))))
 
 
 def test_configured_build_pins_what_it_was_given(build, work):

@@ -3,6 +3,8 @@ pinned to the pack through ZEPT_COURSE_DIR, and check-release against what
 the loopback server really serves."""
 import hashlib
 import os
+import random
+import re
 import shutil
 import subprocess
 import sys
@@ -71,6 +73,16 @@ def test_bad_course_folders_are_refused_before_anything_is_written(work, files, 
     assert not os.path.exists(out) and not os.path.exists(os.path.join(work, "pins.cmake"))
 
 
+def parts_of(work, course, out, *options):
+    """Packs course into out; returns the part names in order (from the pins)."""
+    pins = os.path.join(work, "pins.cmake")
+    run = pack(course, out, "--pins", pins, *options)
+    assert run.returncode == 0, run.stderr
+    with open(pins) as f:
+        digests = re.search(r'ZEPT_PACK_PART_SHA256 "([^"]*)"', f.read()).group(1).split(";")
+    return [d + ".part" for d in digests]
+
+
 def test_packs_are_reproducible_and_follow_the_course(work):
     files = {"lesson 1.txt": b"The harbour.\r\n" * 100, "media/map.bin": os.urandom(70000),
              "Caf\u00e9 \u0141\u00f3d\u017a/notes.txt": b"non-ASCII names are packed\r\n", "empty/": None}
@@ -80,38 +92,72 @@ def test_packs_are_reproducible_and_follow_the_course(work):
     # The same course elsewhere, copied without its times.
     second = os.path.join(work, "elsewhere", "second copy")
     shutil.copytree(first, second, copy_function=shutil.copy)
-    runs = [pack(first, os.path.join(work, "out1"), "--parts", "3", "--package", os.path.join(work, "p1.zip")),
-            pack(second, os.path.join(work, "out2"), "--parts", "3")]
+    runs = [pack(first, os.path.join(work, "out1"), "--part-size", "16384", "--package", os.path.join(work, "p1.zip")),
+            pack(second, os.path.join(work, "out2"), "--part-size", "16384")]
     for run in runs:
         assert run.returncode == 0, run.stderr
         assert "warning: " in run.stderr and "not ASCII" in run.stderr
-    for name in ("zept-payload.part01", "zept-payload.part02", "zept-payload.part03", "SHA256SUMS"):
-        with open(os.path.join(work, "out1", name), "rb") as a, open(os.path.join(work, "out2", name), "rb") as b:
-            assert a.read() == b.read(), name
-    # The parts are the package; it holds the course, the empty folder too.
-    joined = b"".join(open(os.path.join(work, "out1", "zept-payload.part%02d" % n), "rb").read() for n in (1, 2, 3))
-    assert joined == open(os.path.join(work, "p1.zip"), "rb").read()
+    assert sorted(os.listdir(os.path.join(work, "out1"))) == sorted(os.listdir(os.path.join(work, "out2")))
+    with open(os.path.join(work, "out1", "SHA256SUMS")) as a, open(os.path.join(work, "out2", "SHA256SUMS")) as b:
+        assert a.read() == b.read()
+    # Each part is named by its digest; in their order they are the package,
+    # which holds the course, the empty folder too.
+    names = parts_of(work, first, os.path.join(work, "out1"), "--part-size", "16384")
+    assert len(names) > 3
+    parts = [open(os.path.join(work, "out1", n), "rb").read() for n in names]
+    assert [hashlib.sha256(p).hexdigest() + ".part" for p in parts] == names
+    assert b"".join(parts) == open(os.path.join(work, "p1.zip"), "rb").read()
     listing = subprocess.run(["bsdtar", "-tf", os.path.join(work, "p1.zip")], capture_output=True,
                              text=True).stdout.split("\n")
     assert listing[:3] == ["Caf\u00e9 \u0141\u00f3d\u017a/", "Caf\u00e9 \u0141\u00f3d\u017a/notes.txt",
                            "ZEPT-Launcher.pyw"] and "empty/" in listing
     with open(os.path.join(work, "out1", "SHA256SUMS")) as f:
-        assert f.read() == "".join("%s  zept-payload.part%02d\n" % (
-            hashlib.sha256(open(os.path.join(work, "out1", "zept-payload.part%02d" % n), "rb").read()).hexdigest(),
-            n) for n in (1, 2, 3))
-    # A changed file, or another time stamp, gives other parts.
-    with open(os.path.join(second, "lesson 1.txt"), "ab") as f:
-        f.write(b"!")
-    assert pack(second, os.path.join(work, "out3"), "--parts", "3").returncode == 0
-    assert pack(first, os.path.join(work, "out4"), "--parts", "3", env={"SOURCE_DATE_EPOCH": "1767225600"}
-                ).returncode == 0
-    for other in ("out3", "out4"):
-        with open(os.path.join(work, "out1", "SHA256SUMS")) as a, open(os.path.join(work, other, "SHA256SUMS")) as b:
-            assert a.read() != b.read()
+        assert f.read() == "".join("%s  %s\n" % (n[:64], n) for n in sorted(names))
+    # Another time stamp gives other parts (those holding an entry's header).
+    run = pack(first, os.path.join(work, "out4"), "--part-size", "16384", env={"SOURCE_DATE_EPOCH": "1767225600"})
+    assert run.returncode == 0
+    assert not set(os.listdir(os.path.join(work, "out4"))) >= set(names)
 
 
-def test_pack_checks_its_round_trip_and_leaves_no_stale_part(work):
-    course = write_tree(os.path.join(work, "course"), dict(LAUNCHER, **{"lesson.txt": b"Lesson\r\n" * 1000}))
+def test_an_edit_changes_only_the_parts_around_it(work):
+    """Cuts fall where the entries say: an edit, an added and a removed file
+    change only the parts around them and the last one; a large file keeps
+    its parts wherever it moves."""
+    rng = random.Random(5)
+    target = 16384
+    files = dict(LAUNCHER, **{"lessons/lesson-%02d.txt" % n: rng.randbytes(rng.randrange(1000, 6000))
+                              for n in range(60)})
+    files["media/film.bin"] = rng.randbytes(7 * target + 123)
+    course = os.path.join(work, "course")
+    before = parts_of(work, write_tree(course, files), os.path.join(work, "a"), "--part-size", str(target))
+    assert len(before) >= 12
+    # Packed again: the same parts.
+    assert parts_of(work, course, os.path.join(work, "b"), "--part-size", str(target)) == before
+
+    def changed(edit):
+        shutil.rmtree(course)
+        write_tree(course, edit(dict(files)))
+        after = parts_of(work, course, os.path.join(work, "c"), "--part-size", str(target))
+        shutil.rmtree(os.path.join(work, "c"))
+        return [n for n in after if n not in before], after
+
+    new, _ = changed(lambda f: dict(f, **{"lessons/lesson-30.txt": f["lessons/lesson-30.txt"] + b"three more lines"}))
+    assert 1 < len(new) <= 3
+    added_and_removed = lambda f: dict({k: v for k, v in f.items() if k != "lessons/lesson-45.txt"},  # noqa: E731
+                                       **{"lessons/lesson-15b.txt": b"a new lesson\r\n" * 200})
+    new, _ = changed(added_and_removed)
+    assert 1 < len(new) <= 5
+    # The large file behind a grown one: its parts (the target's size, from
+    # its own start) stay, and so do the parts of the lessons before it.
+    film = [n for n in before if os.path.getsize(os.path.join(work, "a", n)) == target]
+    assert len(film) == 7
+    new, after = changed(lambda f: dict(f, **{"lessons/lesson-59.txt": f["lessons/lesson-59.txt"] * 3}))
+    assert set(film) <= set(after) and len(new) <= 3
+
+
+def test_parts_of_earlier_packs_stay_and_the_pack_says_what_is_new(work):
+    course = write_tree(os.path.join(work, "course"), dict(LAUNCHER, **{"lesson.txt": b"Lesson\r\n" * 1000,
+                                                                       "media.bin": os.urandom(100000)}))
     out = os.path.join(work, "out")
     # A bsdtar that gives back one file altered: the pack fails, writes nothing.
     fake = os.path.join(work, "bin", "bsdtar")
@@ -123,12 +169,18 @@ def test_pack_checks_its_round_trip_and_leaves_no_stale_part(work):
     assert run.returncode == 1
     assert run.stderr == "pack: %s: differs after extraction\n" % os.path.join(course, "lesson.txt")
     assert not os.path.exists(out)
-    # Three parts, then two: the third of the earlier pack does not stay.
-    assert pack(course, out, "--parts", "3").returncode == 0
-    assert pack(course, out, "--parts", "2").returncode == 0
-    assert sorted(os.listdir(out)) == ["SHA256SUMS", "zept-payload.part01", "zept-payload.part02"]
+    run = pack(course, out, "--part-size", "16384")
+    first = sorted(n for n in os.listdir(out) if n.endswith(".part"))
+    assert run.stdout.endswith("%d of %d parts new, 0.1 MB to upload\n" % (len(first), len(first)))
+    with open(os.path.join(course, "lesson.txt"), "ab") as f:
+        f.write(b"One more line.\r\n")
+    run = pack(course, out, "--part-size", "16384")
+    # Parts of the earlier release stay beside the new ones, all listed.
+    listed = sorted(n for n in os.listdir(out) if n.endswith(".part"))
+    assert set(first) < set(listed)
+    assert run.stdout.endswith("%d of %d parts new, 0.0 MB to upload\n" % (len(listed) - len(first), len(first)))
     with open(os.path.join(out, "SHA256SUMS")) as f:
-        assert [line.split()[1] for line in f] == ["zept-payload.part01", "zept-payload.part02"]
+        assert [line.split()[1] for line in f] == listed
 
 
 def check_release(tree_dir, cert_dir):
@@ -159,8 +211,8 @@ def test_publishing_a_course_from_its_folder(build, work, servers, cert_dir):
     exe, output = configure_and_build(tree_dir, *options)
     assert "warning: " in output and "not ASCII" in output
     publish = os.path.join(tree_dir, "publish")
-    assert sorted(os.listdir(publish)) == ["SHA256SUMS", "zept-payload.part01", "zept-payload.part02",
-                                           "zept-setup.exe"]
+    names = pinned_parts(tree_dir)
+    assert sorted(os.listdir(publish)) == sorted(["SHA256SUMS", "zept-setup.exe"] + names)
     check = subprocess.run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=publish, capture_output=True,
                            text=True)
     assert check.returncode == 0 and check.stdout.count(": OK") == 3, check.stdout + check.stderr
@@ -172,7 +224,7 @@ def test_publishing_a_course_from_its_folder(build, work, servers, cert_dir):
     rc, rows = check_release(tree_dir, cert_dir)
     assert rc == 0, rows
     assert [r[:4] for r in rows] == ["ok  ", "ok  ", "ok  ", "ok  ", "warn"]
-    assert "200" in rows[1] and rows[1].endswith("%s/downloads/zept-payload.part01  (digest as pinned)" % base)
+    assert "200" in rows[1] and rows[1].endswith("%s/downloads/%s  (digest as pinned)" % (base, names[0]))
     assert "not signed" in rows[4]
 
     profile = os.path.join(work, "profile")
@@ -187,7 +239,9 @@ def test_publishing_a_course_from_its_folder(build, work, servers, cert_dir):
     # again, and what is served is now stale.
     with open(os.path.join(publish, "RELEASED")) as f:
         released = f.read()
-    assert released == "0.1.0 %s\n" % hashlib.sha256(artefact_of(publish)).hexdigest()
+    assert released == "0.1.0 %s\n" % hashlib.sha256(artefact_of(publish, names)).hexdigest()
+    older = os.path.join(work, "zept-setup-0.1.0.exe")
+    shutil.copyfile(exe, older)
     with open(os.path.join(course, "lessons", "lesson 1.txt"), "ab") as f:
         f.write(b"Lesson 1, corrected\r\n")
     old_pins = open(os.path.join(tree_dir, "gen", "release", "pins.h")).read()
@@ -198,31 +252,48 @@ def test_publishing_a_course_from_its_folder(build, work, servers, cert_dir):
     assert open(os.path.join(tree_dir, "gen", "release", "pins.h")).read() == old_pins
     configure = subprocess.run(["cmake", "-S", SOURCE, "-B", tree_dir, "-DZEPT_COURSE_VERSION=0.1.1"],
                                capture_output=True, text=True)
-    assert "does not name the course version 0.1.1" in " ".join(configure.stderr.split())
+    assert configure.returncode == 0, configure.stderr
     build_run = subprocess.run(["cmake", "--build", tree_dir, "--target", "zept-setup"], capture_output=True,
                                text=True)
     assert build_run.returncode == 0, build_run.stdout + build_run.stderr
     assert open(os.path.join(tree_dir, "gen", "release", "pins.h")).read() != old_pins
-    new = os.path.join(publish, "zept-payload.part01")
-    shutil.copyfile(new, os.path.join(served, "downloads", "zept-payload.part01"))
-    rc, rows = check_release(tree_dir, cert_dir)  # part 2 is from the older pack
+    # Parts named by content: the new release's parts go beside the old ones
+    # (the edited lesson's part and the central directory are new).
+    new_names = pinned_parts(tree_dir)
+    assert not set(new_names) & set(names)
+    shutil.copyfile(os.path.join(publish, new_names[0]), os.path.join(served, "downloads", new_names[0]))
+    rc, rows = check_release(tree_dir, cert_dir)  # the last part is not uploaded yet
     assert rc != 0 and [r[:4] for r in rows] == ["ok  ", "ok  ", "FAIL", "FAIL", "warn"], rows
-    assert "zept-payload.part02  (digest " in rows[2]
-    shutil.copyfile(os.path.join(publish, "zept-payload.part02"), os.path.join(served, "downloads",
-                                                                                "zept-payload.part02"))
+    assert "  404  " in rows[2] and new_names[1] in rows[2]
+    shutil.copyfile(os.path.join(publish, new_names[1]), os.path.join(served, "downloads", new_names[1]))
     assert check_release(tree_dir, cert_dir)[0] == 0
+    # The older setup, still in a learner's Downloads folder, installs its
+    # own release from the same location.
+    older_profile = os.path.join(work, "older profile")
+    os.makedirs(older_profile)
+    run = winepfx.run(build, setup_argv(build, older_profile, exe=older), stdin=b"\n")
+    assert run[0] == 0, run[1]
+    with open(os.path.join(layout(older_profile)["app"], "lessons", "lesson 1.txt"), "rb") as f:
+        assert f.read() == b"Lesson 1\r\n" * 500
     # A missing part, and what a captive portal sends instead of one.
     for route, shown in ((Route(status=404, body=b"gone"), "  404  "),
                          (Route(body=b"<html><body>Please log in</body></html>"), "  200  ")):
-        server.routes["/downloads/zept-payload.part02"] = route
+        server.routes["/downloads/" + new_names[1]] = route
         rc, rows = check_release(tree_dir, cert_dir)
         assert rc != 0 and [r[:4] for r in rows] == ["ok  ", "ok  ", "FAIL", "FAIL", "warn"], rows
-        assert shown in rows[2] and "/downloads/zept-payload.part02" in rows[2]
+        assert shown in rows[2] and "/downloads/" + new_names[1] in rows[2]
 
 
-def artefact_of(publish):
-    """The package that the parts in publish join into."""
-    return b"".join(open(os.path.join(publish, "zept-payload.part%02d" % n), "rb").read() for n in (1, 2))
+def pinned_parts(tree_dir):
+    """The names of the parts that the build in tree_dir pins, in order."""
+    with open(os.path.join(tree_dir, "gen", "release", "pins.h")) as f:
+        table = re.search(r"PART_SHA256\[PART_COUNT\]\[65\] = \{(.*?)\};", f.read(), re.S).group(1)
+    return [d + ".part" for d in re.findall(r'"([0-9a-f]{64})"', table)]
+
+
+def artefact_of(publish, names):
+    """The package that the named parts in publish join into."""
+    return b"".join(open(os.path.join(publish, n), "rb").read() for n in names)
 
 
 def test_course_dir_and_explicit_digests_do_not_mix(work):
@@ -232,3 +303,8 @@ def test_course_dir_and_explicit_digests_do_not_mix(work):
                          capture_output=True, text=True)
     assert run.returncode != 0
     assert "drop ZEPT_PART_SHA256 (cmake -U<name>)" in " ".join(run.stderr.split())
+    # The part count of earlier builds is gone: its size target replaces it.
+    run = subprocess.run(["cmake", "-S", SOURCE, "-B", os.path.join(work, "C"), "-DZEPT_TESTS=OFF",
+                          "-DZEPT_COURSE_DIR=" + course, "-DZEPT_COURSE_PARTS=3"], capture_output=True, text=True)
+    assert run.returncode != 0
+    assert "set ZEPT_COURSE_PART_MIB instead" in " ".join(run.stderr.split())

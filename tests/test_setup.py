@@ -12,15 +12,16 @@ import pytest
 
 import winepfx
 from conftest import BANNER, CLOSING, PROMPT, crlf, run_windows, windows_path
-from installation import (PACKAGE_FAILED, PART_PATHS, PYTHON_PATH, artefact, course_started,
+from installation import (PACKAGE_FAILED, PYTHON_PATH, artefact, course_started, part_lines, part_names, part_paths,
                           forget_launch, forget_tar_record, installation_problems,
                           launch_record, layout, read_shortcut, remove_shortcuts, setup_argv,
                           sha256_of as sha256, shortcut_paths, tar_record, tree, write_tree)
 from testserver import Route
 
-FIRST_INSTALL = (BANNER + "Downloading Python runtime ...\n" + "Extracting Python runtime ...\n"
-                 + "Downloading course part 1 of 2 ...\n" + "Downloading course part 2 of 2 ...\n"
-                 + "Extracting the course ...\n" + CLOSING + PROMPT)
+def first_install(build):
+    """The whole transcript of a first install of the test build."""
+    return (BANNER + "Downloading Python runtime ...\n" + "Extracting Python runtime ...\n"
+            + part_lines(len(part_names(build))) + "Extracting the course ...\n" + CLOSING + PROMPT)
 
 
 @pytest.fixture(autouse=True)
@@ -46,18 +47,16 @@ def assert_installed(build, profile):
 
 def test_first_install_then_a_run_without_network(build, profile, course):
     run = run_setup(build, profile)
-    assert run.text == crlf(FIRST_INSTALL)
+    assert run.text == crlf(first_install(build))
     assert run.rc == 0
     assert_installed(build, profile)
-    assert [r.path for r in course.requests] == [PYTHON_PATH] + PART_PATHS
+    assert [r.path for r in course.requests] == [PYTHON_PATH] + part_paths(build)
     # Each a plain GET: the stack's own headers and the setup's agent.
     assert [sorted(r.headers) for r in course.requests] == [
         [("Connection", "Keep-Alive"), ("Host", "localhost:%d" % course.server_address[1]),
-         ("User-Agent", "ZEPT-Setup/0.1")]] * 3
+         ("User-Agent", "ZEPT-Setup/0.1")]] * len(course.requests)
     assert sorted(os.listdir(layout(profile)["root"])) == ["app", "downloads", "install-complete.txt", "python",
                                                           "zept-setup.exe"]
-    assert sorted(os.listdir(layout(profile)["downloads"])) == [
-        "python-embed.zip", "zept-payload.part01", "zept-payload.part02", "zept-payload.zip"]
 
     # Second run: the server is gone, the shortcuts are damaged.
     course.shutdown()
@@ -87,7 +86,7 @@ def test_profile_names_and_the_ansi_code_page(build, work, course, folder, relat
     p = {k: windows_path(v) for k, v in layout(profile).items()}
     forget_tar_record(build)
     run = run_setup(build, profile)
-    assert run.text == crlf(FIRST_INSTALL)
+    assert run.text == crlf(first_install(build))
     assert run.rc == 0
     assert_installed(build, profile)
     if relative:
@@ -205,55 +204,59 @@ def test_stale_package_is_truncated_and_rebuilt(build, profile, course):
     with open(p["package"], "wb") as f:
         f.write(os.urandom(3 * 1024 * 1024))  # longer than the real package
     run = run_setup(build, profile)
-    assert run.text == crlf(FIRST_INSTALL)
+    assert run.text == crlf(first_install(build))
     assert run.rc == 0
     assert_installed(build, profile)
 
 
 def test_part_1_of_another_size_is_refused_before_its_body(build, profile, course):
     # A captive portal's page: its declared length is not the part's pinned size.
-    course.routes[PART_PATHS[0]] = Route(body=b"<html>captive portal</html>")
+    paths = part_paths(build)
+    course.routes[paths[0]] = Route(body=b"<html>captive portal</html>")
     run = run_setup(build, profile)
-    assert run.text.endswith(crlf("Extracting Python runtime ...\n" + "Downloading course part 1 of 2 ...\n"
+    assert run.text.endswith(crlf("Extracting Python runtime ...\n" + part_lines(len(paths), [1])
                                   + PACKAGE_FAILED + PROMPT))
     assert run.rc == 1
-    assert PART_PATHS[1] not in [r.path for r in course.requests]
+    assert paths[1] not in [r.path for r in course.requests]
     assert sorted(os.listdir(layout(profile)["downloads"])) == ["python-embed.zip"]
 
 
 def test_part_2_changed_behind_its_url_then_the_verified_part_1_is_reused(build, profile, course):
     # Cut at 90 %, and the rest comes from another file: the digest refuses
     # the mix, and nothing of it stays.
-    part2 = artefact(build, "zept-payload.part02")
-    course.routes[PART_PATHS[1]] = Route(body=part2, cut_at=len(part2) * 9 // 10, after_cut=part2[::-1])
+    paths, names = part_paths(build), part_names(build)
+    part2 = artefact(build, "parts/" + names[1])
+    course.routes[paths[1]] = Route(body=part2, cut_at=len(part2) * 9 // 10, after_cut=part2[::-1])
     run = run_setup(build, profile)
-    assert run.text.endswith(crlf("Downloading course part 1 of 2 ...\n" + "Downloading course part 2 of 2 ...\n"
-                                  + "Course part 2 failed its checksum.\n" + PACKAGE_FAILED + PROMPT))
+    assert run.text.endswith(crlf(part_lines(len(paths), [1, 2]) + "Course part 2 failed its checksum.\n"
+                                  + PACKAGE_FAILED + PROMPT))
     assert run.rc == 1
     p = layout(profile)
-    assert sorted(os.listdir(p["downloads"])) == ["python-embed.zip", "zept-payload.part01"]
+    assert sorted(os.listdir(p["downloads"])) == sorted(["python-embed.zip", names[0]])
     assert not os.path.exists(p["app"]) and not os.path.exists(p["marker"])
-    # The next run asks for part 2 alone, and says nothing of part 1.
-    course.routes[PART_PATHS[1]] = Route(body=part2)
+    # The next run asks for the parts from part 2 on, and says nothing of part 1.
+    course.routes[paths[1]] = Route(body=part2)
     course.requests.clear()
     run = run_setup(build, profile)
-    assert run.text == crlf(FIRST_INSTALL.replace("Downloading Python runtime ...\n", "").replace(
-        "Downloading course part 1 of 2 ...\n", ""))
-    assert [r.path for r in course.requests] == [PART_PATHS[1]]
+    assert run.text == crlf(BANNER + "Extracting Python runtime ...\n" + part_lines(len(paths), range(2, len(paths) + 1))
+                            + "Extracting the course ...\n" + CLOSING + PROMPT)
+    assert [r.path for r in course.requests] == paths[1:]
     assert_installed(build, profile)
 
 
-# The artefact, how its host answers; a cut at 90 % of the body.
-@pytest.mark.parametrize("path,options", [
-    (PYTHON_PATH, {}),
-    (PART_PATHS[1], {}),
-    (PART_PATHS[1], {"ranges": False}),
+# The artefact (the runtime, or the course's largest part), how its host
+# answers; a cut at 90 % of the body.
+@pytest.mark.parametrize("which,options", [
+    ("runtime", {}),
+    ("part 2", {}),
+    ("part 2", {"ranges": False}),
 ], ids=["runtime", "part 2", "part 2, host ignores Range"])
-def test_a_cut_download_resumes_in_the_same_run(build, profile, course, path, options):
+def test_a_cut_download_resumes_in_the_same_run(build, profile, course, which, options):
+    path = PYTHON_PATH if which == "runtime" else part_paths(build)[1]
     data = course.routes[path].body
     course.routes[path] = Route(body=data, cut_at=len(data) * 9 // 10, **options)
     run = run_setup(build, profile)
-    assert run.text == crlf(FIRST_INSTALL)
+    assert run.text == crlf(first_install(build))
     assert run.rc == 0
     assert_installed(build, profile)
     asked = [r for r in course.requests if r.path == path]
@@ -267,32 +270,34 @@ def test_a_cut_download_resumes_in_the_same_run(build, profile, course, path, op
 
 
 def test_a_part_answered_with_many_times_its_size_is_refused_early(build, profile, course):
-    part2 = artefact(build, "zept-payload.part02")
+    paths, names = part_paths(build), part_names(build)
+    part2 = artefact(build, "parts/" + names[1])
     # A host that streams a log or an error page without end.
-    course.routes[PART_PATHS[1]] = Route(body=part2 * 30, chunked=True, trickle=(16384, 0.002))
+    course.routes[paths[1]] = Route(body=part2 * 30, chunked=True, trickle=(16384, 0.002))
     run = run_setup(build, profile)
-    assert run.text.endswith(crlf("Downloading course part 2 of 2 ...\n" + PACKAGE_FAILED + PROMPT))
+    assert run.text.endswith(crlf(part_lines(len(paths), [2]) + PACKAGE_FAILED + PROMPT))
     assert run.rc == 1
-    assert [r.sent < 2 * len(part2) for r in course.requests if r.path == PART_PATHS[1]] == [True]
-    assert sorted(os.listdir(layout(profile)["downloads"])) == ["python-embed.zip", "zept-payload.part01"]
+    assert [r.sent < 2 * len(part2) for r in course.requests if r.path == paths[1]] == [True]
+    assert sorted(os.listdir(layout(profile)["downloads"])) == sorted(["python-embed.zip", names[0]])
 
 
 def test_part_1_download_fails(build, profile, course):
-    course.routes[PART_PATHS[0]] = Route(status=404)
+    paths = part_paths(build)
+    course.routes[paths[0]] = Route(status=404)
     run = run_setup(build, profile)
-    assert run.text.endswith(crlf("Downloading course part 1 of 2 ...\n" + PACKAGE_FAILED + PROMPT))
+    assert run.text.endswith(crlf(part_lines(len(paths), [1]) + PACKAGE_FAILED + PROMPT))
     assert run.rc == 1
-    assert PART_PATHS[1] not in [r.path for r in course.requests]
+    assert paths[1] not in [r.path for r in course.requests]
     assert sorted(os.listdir(layout(profile)["downloads"])) == ["python-embed.zip"]
 
 
 def test_parts_verify_but_the_package_does_not(build, profile, course):
     # This build pins a package digest that the joined parts never have.
+    names = part_names(build)
     run = run_setup(build, profile, variant="zept-setup-badpkg")
-    assert run.text.endswith(crlf("Downloading course part 2 of 2 ...\n" + PACKAGE_FAILED + PROMPT))
+    assert run.text.endswith(crlf(part_lines(len(names), [len(names)]) + PACKAGE_FAILED + PROMPT))
     assert run.rc == 1
-    assert sorted(os.listdir(layout(profile)["downloads"])) == [
-        "python-embed.zip", "zept-payload.part01", "zept-payload.part02"]
+    assert sorted(os.listdir(layout(profile)["downloads"])) == sorted(["python-embed.zip"] + names)
 
 
 @pytest.mark.parametrize("broken", ["fail", "skip"], ids=["tar fails", "tar leaves no launcher"])
@@ -326,7 +331,7 @@ def test_marker_that_cannot_be_written_fails_the_run_and_the_next_run_completes(
     p = layout(profile)
     os.makedirs(p["marker"])  # a folder where the marker file belongs
     run = run_setup(build, profile)
-    assert run.text == crlf(FIRST_INSTALL[:FIRST_INSTALL.index(CLOSING)] + "Could not finish the installation "
+    assert run.text == crlf(first_install(build)[:first_install(build).index(CLOSING)] + "Could not finish the installation "
                             "(the disk may be full); free some space and run the setup again.\n" + PROMPT)
     assert run.rc == 1
     assert not any(os.path.exists(path) for path in shortcut_paths(build))
@@ -394,11 +399,11 @@ def test_a_counter_moves_on_a_console_and_leaves_no_trace(build, profile, course
         subprocess.run(["tmux", "send-keys", "-t", session, "Enter"])
         time.sleep(1)
         subprocess.run(["tmux", "kill-session", "-t", session], stderr=subprocess.DEVNULL)
-    part = len(artefact(build, "zept-payload.part02"))
+    part = len(artefact(build, "parts/" + part_names(build)[1]))
     total = "of %d.%d MB" % (part * 10 // 1048576 // 10, part * 10 // 1048576 % 10)
     assert any(re.fullmatch(r"  \d+\.\d %s \((\d|[1-9]\d) %%\)" % total, line) for line in counters), counters
     # Erased at the end of each download: the pane shows the transcript.
-    assert [line.rstrip() for line in pane.rstrip("\n").splitlines()] == FIRST_INSTALL.rstrip("\n").splitlines()
+    assert [line.rstrip() for line in pane.rstrip("\n").splitlines()] == first_install(build).rstrip("\n").splitlines()
     assert title == "Tarnwick - Olvenmark setup\n"
     assert_installed(build, profile)
 
@@ -415,5 +420,5 @@ def test_a_second_setup_while_one_runs(build, profile, course, work):
     assert second.text == crlf(BANNER + "The setup is already running in another window.\n" + PROMPT)
     assert second.rc == 1
     assert first.wait(timeout=120) == 0
-    assert winepfx.read_output(first).decode("ascii") == crlf(FIRST_INSTALL)
+    assert winepfx.read_output(first).decode("ascii") == crlf(first_install(build))
     assert_installed(build, profile)

@@ -10,14 +10,25 @@ import pytest
 
 import winepfx
 from conftest import BANNER, CLOSING, PROMPT, crlf, run_windows, windows_path
-from installation import (RELEASES, forget_launch, installation_problems,
-                          layout, remove_shortcuts, setup_argv, shortcut_paths, stay_running, tree,
-                          write_tree)
+from installation import (RELEASES, forget_launch, installation_problems, layout, part_lines, part_paths,
+                          remove_shortcuts, setup_argv, shortcut_paths, stay_running, tree, write_tree)
 
-UPDATE = (BANNER + "Extracting Python runtime ...\n" + "Downloading course part 1 of 2 ...\n"
-          + "Downloading course part 2 of 2 ...\n" + "Extracting the course ...\n" + CLOSING + PROMPT)
 OPENED = BANNER + CLOSING + PROMPT
-B_PARTS = ["/downloads/0.2.0/zept-payload.part01", "/downloads/0.2.0/zept-payload.part02"]
+
+
+def new_parts(build):
+    """(numbers, URL paths) of the parts of release 0.2.0 that 0.1.0 lacks."""
+    a, b = part_paths(build), part_paths(build, "zept-setup-update")
+    numbers = [n for n, path in enumerate(b, 1) if path not in a]
+    return numbers, [b[n - 1] for n in numbers]
+
+
+def update_text(build):
+    """The transcript of the update from 0.1.0 to 0.2.0: only B's new parts."""
+    numbers, _ = new_parts(build)
+    return (BANNER + "Extracting Python runtime ...\n" + part_lines(len(part_paths(build, "zept-setup-update")),
+                                                                   numbers)
+            + "Extracting the course ...\n" + CLOSING + PROMPT)
 
 
 @pytest.fixture
@@ -49,11 +60,23 @@ def test_update_replaces_the_course_and_an_older_setup_opens_it(build, installed
     profile = installed
     p = layout(profile)
     remove_shortcuts(build)  # the update makes them anew
+    # Beside 0.1.0's parts: leftovers of the parts' patterns, and files that
+    # are not parts at all (the learner's, or anybody's).
+    leftovers = {"zept-payload.part07": b"x", "0" * 64 + ".part.partial": b"x"}
+    foreign = {"notes.txt": b"mine", "readme.part": b"mine", "0" * 63 + ".part": b"mine"}
+    write_tree(p["downloads"], dict(leftovers, **foreign))
     run = run_setup(build, profile, "zept-setup-update")
-    assert run.text == crlf(UPDATE)
+    assert run.text == crlf(update_text(build))
     assert run.rc == 0
-    # The runtime's pin did not change: its verified archive is reused.
-    assert [r.path for r in course.requests] == B_PARTS
+    # The runtime's pin did not change: its verified archive is reused; of
+    # the course, only the parts that changed are fetched (the lessons' and
+    # the central directory's), the media's parts are kept.
+    numbers, paths = new_parts(build)
+    assert [r.path for r in course.requests] == paths
+    assert 0 < len(paths) < len(part_paths(build, "zept-setup-update")) - 2
+    # 0.1.0's parts and the leftovers are gone; what is not a part stays.
+    for name in foreign:
+        os.remove(os.path.join(p["downloads"], name))
     assert installation_problems(build, profile, "zept-setup-update") == []
     assert "course/lesson-02.txt" not in tree(p["app"]) and "course/lesson-03.txt" in tree(p["app"])
 
@@ -72,9 +95,9 @@ def test_update_replaces_the_course_and_an_older_setup_opens_it(build, installed
 
 def test_a_new_runtime_replaces_the_runtime_folder_exactly(build, installed, course):
     run = run_setup(build, installed, "zept-setup-runtime")
-    assert run.text == crlf(BANNER + "Downloading Python runtime ...\n" + UPDATE[len(BANNER):])
+    assert run.text == crlf(BANNER + "Downloading Python runtime ...\n" + update_text(build)[len(BANNER):])
     assert run.rc == 0
-    assert [r.path for r in course.requests] == [RELEASES["zept-setup-runtime"][0]] + B_PARTS
+    assert [r.path for r in course.requests] == [RELEASES["zept-setup-runtime"][0]] + new_parts(build)[1]
     assert installation_problems(build, installed, "zept-setup-runtime") == []
     assert "python312._pth" not in os.listdir(layout(installed)["python"])
 
@@ -158,7 +181,7 @@ def test_a_link_in_the_old_course_is_removed_as_a_link(build, installed, course,
     write_tree(outside, files)
     os.symlink(outside, os.path.join(layout(installed)["app"], "my documents"))
     run = run_setup(build, installed, "zept-setup-update")
-    assert run.text == crlf(UPDATE)
+    assert run.text == crlf(update_text(build))
     assert run.rc == 0
     assert tree(outside) == files
     assert "my documents" not in os.listdir(layout(installed)["app"])

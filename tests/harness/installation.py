@@ -5,6 +5,7 @@ import hashlib
 import io
 import os
 import platform
+import re
 import subprocess
 import time
 import zipfile
@@ -13,17 +14,17 @@ import testserver
 import winepfx
 
 PYTHON_PATH = "/ftp/python/3.12.10/python-3.12.10-embed-amd64.zip"
-PART_PATHS = ["/downloads/zept-payload.part01", "/downloads/zept-payload.part02"]
 MARKER = b"Tarnwick 0.1.0 installed.\r\n"
-# The test builds' releases: (runtime URL path, runtime archive, course base
-# path, folder of the packed course below artefacts/, marker line).
+# The test builds' releases: (runtime URL path, runtime archive, the course
+# pack (gen/test-pins-X.cmake), folder of its package below artefacts/,
+# marker line). Every part is served from /downloads/ by its name.
 RELEASES = {
-    "zept-setup-test": (PYTHON_PATH, "python-embed.zip", "/downloads/", "", MARKER),
-    "zept-setup-update": (PYTHON_PATH, "python-embed.zip", "/downloads/0.2.0/", "0.2.0/",
-                          b"Tarnwick 0.2.0 installed.\r\n"),
+    "zept-setup-test": (PYTHON_PATH, "python-embed.zip", "a", "", MARKER),
+    "zept-setup-update": (PYTHON_PATH, "python-embed.zip", "b", "0.2.0/", b"Tarnwick 0.2.0 installed.\r\n"),
     "zept-setup-runtime": ("/ftp/python/3.12.11/python-3.12.11-embed-amd64.zip", "python-embed-b.zip",
-                           "/downloads/0.2.0/", "0.2.0/", b"Tarnwick 0.3.0 installed.\r\n"),
+                           "b", "0.2.0/", b"Tarnwick 0.3.0 installed.\r\n"),
 }
+PART_FILE = re.compile(r"^[0-9a-f]{64}\.part$")
 PACKAGE_FAILED = "The course package did not verify and was removed. Run the setup again.\n"
 LOCKED = "The setup is already running in another window.\n"
 # Every failure message of the setup, each a whole last line before the prompt.
@@ -48,15 +49,33 @@ def sha256_of(path):
         return hashlib.sha256(f.read()).hexdigest()
 
 
+def part_names(build, variant="zept-setup-test"):
+    """The file names of the variant's course parts, in order, as its pack
+    pinned them."""
+    with open(os.path.join(build, "gen", "test-pins-%s.cmake" % RELEASES[variant][2])) as f:
+        digests = re.search(r'ZEPT_PACK_PART_SHA256 "([^"]*)"', f.read()).group(1)
+    return [digest + ".part" for digest in digests.split(";")]
+
+
+def part_paths(build, variant="zept-setup-test"):
+    """URL paths of the variant's course parts, in order."""
+    return ["/downloads/" + name for name in part_names(build, variant)]
+
+
+def part_lines(count, numbers=None):
+    """The setup's line for each course part it downloads (numbers from 1)."""
+    return "".join("Downloading course part %d of %d ...\n" % (n, count) for n in numbers or range(1, count + 1))
+
+
 def course_routes(build, **route_options):
     """Routes of the Python host and the course host for every release of
-    the test builds."""
+    the test builds: the runtimes, and every part of every release."""
     routes = {}
-    for python_path, runtime, base, packed, _ in RELEASES.values():
+    for python_path, runtime, _, _, _ in RELEASES.values():
         routes[python_path] = testserver.Route(body=artefact(build, runtime), **route_options)
-        for n in (1, 2):
-            routes["%szept-payload.part%02d" % (base, n)] = testserver.Route(
-                body=artefact(build, "%szept-payload.part%02d" % (packed, n)), **route_options)
+    for name in os.listdir(os.path.join(build, "artefacts", "parts")):
+        if PART_FILE.match(name):
+            routes["/downloads/" + name] = testserver.Route(body=artefact(build, "parts/" + name), **route_options)
     return routes
 
 
@@ -143,8 +162,6 @@ def layout(profile):
         "launcher": os.path.join(root, "app", "ZEPT-Launcher.pyw"),
         "runtime": os.path.join(root, "downloads", "python-embed.zip"),
         "package": os.path.join(root, "downloads", "zept-payload.zip"),
-        "part1": os.path.join(root, "downloads", "zept-payload.part01"),
-        "part2": os.path.join(root, "downloads", "zept-payload.part02"),
         "launch_record": os.path.join(root, "python", "launch-record.txt"),
         "copy": os.path.join(root, "zept-setup.exe"),
     }
@@ -310,6 +327,10 @@ def installation_problems(build, profile, variant="zept-setup-test"):
                                                  "zept-setup.exe"})
     if extra:
         problems.append("left beside the installation: %s" % extra)
+    # The downloads folder holds one release: its parts, package and runtime.
+    downloads = sorted(os.listdir(p["downloads"])) if os.path.isdir(p["downloads"]) else []
+    if downloads != sorted(["python-embed.zip", "zept-payload.zip"] + part_names(build, variant)):
+        problems.append("downloads folder holds %s" % downloads)
     expected = {
         "target": winepfx.windows_path(p["pythonw"]),
         "arguments": '"%s"' % winepfx.windows_path(p["launcher"]),

@@ -8,8 +8,10 @@ and a few course files: one incompressible, one larger than the package
 itself): release 0.1.0. Release 0.2.0 is course-b/ (one lesson changed, one
 dropped, one added); python-embed-b.zip is a later runtime (one file
 dropped, one added). Both archives are made by the publisher's packer (publish/pack.py):
-the build packs course/ as a publisher's build would; --pack does it here,
-into zept-payload.zip and its two parts (for runs outside the build).
+the build packs course/ as a publisher's build would; --pack packs it here
+into zept-payload.zip and cuts that in two halves, zept-payload.part01 and
+part02, as a package made elsewhere and pinned by hand is (for the
+benchmarks' hand-pinned builds).
 --large adds a course file of that many MiB of incompressible data,
 --runtime-mib one to the runtime archive (for benchmarks).
 """
@@ -83,8 +85,19 @@ def main():
     write_tree(os.path.join(args.out, "course"), dict(course_members(args.large)), exact=True)
     write_tree(os.path.join(args.out, "course-b"), dict(course_b_members()), exact=True)
     if args.pack:
-        return pack.main([os.path.join(args.out, "course"), args.out,
-                          "--package", os.path.join(args.out, "zept-payload.zip")])
+        package = os.path.join(args.out, "zept-payload.zip")
+        scratch = os.path.join(args.out, "content-parts")
+        if pack.main([os.path.join(args.out, "course"), scratch, "--package", package]) != 0:
+            return 1
+        shutil.rmtree(scratch)
+        size = os.path.getsize(package)
+        with open(package, "rb") as source:
+            for n, length in ((1, size // 2), (2, size - size // 2)):
+                with open(os.path.join(args.out, "zept-payload.part%02d" % n), "wb") as part:
+                    while length:
+                        block = source.read(min(length, 1 << 20))
+                        part.write(block)
+                        length -= len(block)
     return 0
 
 
