@@ -378,11 +378,7 @@ class Bench:
             pins = os.path.join(self.root, "update-pins.cmake")
             subprocess.run([sys.executable, os.path.join(SOURCE, "publish", "pack.py"), folder, out, "--pins", pins],
                            check=True, stdout=subprocess.DEVNULL)
-            with open(pins) as f:
-                text = f.read()
-            digests = re.search(r'ZEPT_PACK_PART_SHA256 "([^"]*)"', text).group(1).split(";")
-            sizes = [int(n) for n in re.search(r'ZEPT_PACK_PART_SIZES "([^"]*)"', text).group(1).split(";")]
-            packs.append(dict(zip(digests, sizes)))
+            packs.append(dict(inst.pack_parts(pins)))
         first, second = packs
         fetched = sum(size for digest, size in second.items() if digest not in first)
         package = sum(second.values())

@@ -12,7 +12,7 @@ import sys
 import pytest
 
 from conftest import SOURCE, configure_and_build, crlf
-from installation import PYTHON_PATH, artefact, layout, setup_argv, tree, write_tree
+from installation import PYTHON_PATH, artefact, layout, pack_parts, setup_argv, tree, write_tree
 from testserver import Route
 import winepfx
 
@@ -78,9 +78,7 @@ def parts_of(work, course, out, *options):
     pins = os.path.join(work, "pins.cmake")
     run = pack(course, out, "--pins", pins, *options)
     assert run.returncode == 0, run.stderr
-    with open(pins) as f:
-        digests = re.search(r'ZEPT_PACK_PART_SHA256 "([^"]*)"', f.read()).group(1).split(";")
-    return [d + ".part" for d in digests]
+    return [name for name, _ in pack_parts(pins)]
 
 
 def test_packs_are_reproducible_and_follow_the_course(work):

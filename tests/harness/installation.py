@@ -49,12 +49,19 @@ def sha256_of(path):
         return hashlib.sha256(f.read()).hexdigest()
 
 
+def pack_parts(pins):
+    """[(file name, size)] of the parts that a pack's --pins fragment names, in order."""
+    with open(pins) as f:
+        text = f.read()
+    digests = re.search(r'ZEPT_PACK_PART_SHA256 "([^"]*)"', text).group(1).split(";")
+    sizes = re.search(r'ZEPT_PACK_PART_SIZES "([^"]*)"', text).group(1).split(";")
+    return [(digest + ".part", int(size)) for digest, size in zip(digests, sizes)]
+
+
 def part_names(build, variant="zept-setup-test"):
     """The file names of the variant's course parts, in order, as its pack
     pinned them."""
-    with open(os.path.join(build, "gen", "test-pins-%s.cmake" % RELEASES[variant][2])) as f:
-        digests = re.search(r'ZEPT_PACK_PART_SHA256 "([^"]*)"', f.read()).group(1)
-    return [digest + ".part" for digest in digests.split(";")]
+    return [name for name, _ in pack_parts(os.path.join(build, "gen", "test-pins-%s.cmake" % RELEASES[variant][2]))]
 
 
 def part_paths(build, variant="zept-setup-test"):
