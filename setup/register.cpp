@@ -17,11 +17,9 @@ void register_installation(const InstallLayout *layout)
     wchar_t date[DATE_CHARS];
     SYSTEMTIME today;
     UninstallEntry entry;
-    DWORD n = GetModuleFileNameW(NULL, self, WIDE_PATH_CHARS);
 
     // Started from that copy (a repair from Settings, say): nothing to copy.
-    if (n > 0 && n < WIDE_PATH_CHARS &&
-        CompareStringOrdinal(self, -1, layout->SetupCopy, -1, TRUE) != CSTR_EQUAL)
+    if (program_path(self) && CompareStringOrdinal(self, -1, layout->SetupCopy, -1, TRUE) != CSTR_EQUAL)
         install_copy(self, layout->SetupCopy, layout->SetupCopyNew);
 
     GetLocalTime(&today);

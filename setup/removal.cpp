@@ -28,14 +28,6 @@ void forget_removal_copy(void)
         DeleteFileW(copy);
 }
 
-// 1 when path lies inside folder.
-static int inside(const wchar_t *path, const wchar_t *folder)
-{
-    size_t length = wcslen(folder);
-    return wcslen(path) > length && path[length] == L'\\' &&
-           CompareStringOrdinal(path, (int)length, folder, (int)length, TRUE) == CSTR_EQUAL;
-}
-
 // Starts the temporary copy of self, on this console and with this
 // program's standard handles, in the temporary folder, to go on once this
 // process has ended. 1 when it started.
@@ -78,15 +70,15 @@ int run_removal(int argc, char **argv)
     int ok = 0;
     HANDLE lock = NULL;
     InstallLayout layout;
-    WidePath self = L"";
-    DWORD n = GetModuleFileNameW(NULL, self, WIDE_PATH_CHARS);
+    WidePath self;
+    int found_self = program_path(self);
     int found_layout = find_layout(&layout);
 
     // Windows cannot delete a running program's file: from inside the
     // install root, the removal goes on from a temporary copy.
     if (argc > 3 && strcmp(argv[2], "--after") == 0)
         wait_for(argv[3]);
-    else if (found_layout && n > 0 && n < WIDE_PATH_CHARS && inside(self, layout.InstallRoot) && hand_over(self))
+    else if (found_layout && found_self && path_within(self, layout.InstallRoot) && hand_over(self))
         return 0;
 
     console_title(L"Tarnwick - Olvenmark removal");

@@ -55,6 +55,28 @@ int join_path(wchar_t *out, const wchar_t *parent, const wchar_t *child)
     return compose_path(out, WIDE_PATH_CHARS, L"%ls\\%ls", parent, child);
 }
 
+int path_within(const wchar_t *path, const wchar_t *folder)
+{
+    size_t length = wcslen(folder);
+    // "C:\" holds "C:\x"; "C:\a" holds "C:\a\x" but not "C:\ab".
+    if (length > 0 && folder[length - 1] == L'\\')
+        length--;
+    if (wcslen(path) < length || CompareStringOrdinal(path, (int)length, folder, (int)length, TRUE) != CSTR_EQUAL)
+        return 0;
+    return path[length] == 0 || path[length] == L'\\';
+}
+
+int program_path(wchar_t *out)
+{
+    // A path that does not fit is cut and reported by the full buffer.
+    DWORD n = GetModuleFileNameW(NULL, out, WIDE_PATH_CHARS);
+    if (n == 0 || n >= WIDE_PATH_CHARS) {
+        out[0] = 0;
+        return 0;
+    }
+    return 1;
+}
+
 int temp_path(wchar_t *out, const wchar_t *name)
 {
     // Windows names a temporary folder of at most MAX_PATH characters and

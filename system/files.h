@@ -26,6 +26,16 @@ int compose_path(wchar_t *out, size_t cap, const wchar_t *format, ...);
 // not, with out set to the empty string.
 int join_path(wchar_t *out, const wchar_t *parent, const wchar_t *child);
 
+// 1 when path is folder or lies below it (compared as Windows compares
+// names: case-insensitive, ordinal; a trailing backslash on either counts
+// for nothing). Both should be full paths.
+int path_within(const wchar_t *path, const wchar_t *folder);
+
+// out (a WidePath) = the full path of the running program's file. 1 when
+// Windows names it and it fits; 0 otherwise, with out set to the empty
+// string.
+int program_path(wchar_t *out);
+
 // out (a WidePath) = the user's temporary folder (as Windows names it,
 // %TEMP%) + name. 1 when it fits; 0 when Windows names no folder or the
 // path would not fit, with out set to the empty string. Creates nothing.

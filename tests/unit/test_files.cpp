@@ -146,3 +146,29 @@ TEST_CASE("write_whole_file writes every byte or leaves no file of its own")
     CHECK(write_whole_file(folder.c_str(), "x", 1) == 0);
     CHECK(is_dir(folder));
 }
+
+TEST_CASE("path_within: the folder itself and what lies below it")
+{
+    struct Row {
+        const wchar_t *path;
+        const wchar_t *folder;
+        int expected;
+    };
+    const Row rows[] = {
+        {L"C:\\Users\\a\\Programs\\ZEPT", L"C:\\Users\\a\\Programs\\ZEPT", 1},
+        {L"C:\\Users\\a\\Programs\\ZEPT\\", L"C:\\Users\\a\\Programs\\ZEPT", 1},
+        {L"c:\\users\\A\\programs\\zept\\downloads\\copy", L"C:\\Users\\a\\Programs\\ZEPT", 1},
+        {L"C:\\Users\\a\\Programs\\ZEPT2", L"C:\\Users\\a\\Programs\\ZEPT", 0},
+        {L"C:\\Users\\a\\Programs", L"C:\\Users\\a\\Programs\\ZEPT", 0},
+        {L"D:\\Users\\a\\Programs\\ZEPT", L"C:\\Users\\a\\Programs\\ZEPT", 0},
+        {L"C:\\Tarnwick", L"C:\\", 1},
+        {L"C:", L"C:\\", 1},
+        {L"\\\\school\\share\\Tarnwick", L"\\\\school\\share", 1},
+        {L"\\\\school\\shared", L"\\\\school\\share", 0},
+    };
+    for (const Row &row : rows) {
+        std::wstring path = row.path;
+        CAPTURE(std::string(path.begin(), path.end()));
+        CHECK(path_within(row.path, row.folder) == row.expected);
+    }
+}
