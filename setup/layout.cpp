@@ -24,6 +24,7 @@ int compose_layout(InstallLayout *layout, const wchar_t *local_app_data)
     layout->RuntimeArchive[0] = 0;
     layout->PayloadArchive[0] = 0;
     layout->PartFile[0] = 0;
+    layout->SetupDir[0] = 0;
     return 1;
 }
 
@@ -33,5 +34,13 @@ int find_layout(InstallLayout *layout)
     // A value that does not fit is reported by its needed size and leaves
     // the buffer unfilled: treated like a missing one.
     DWORD n = GetEnvironmentVariableW(L"LOCALAPPDATA", local_app_data, LOCAL_APP_DATA_CHARS);
-    return n != 0 && n < LOCAL_APP_DATA_CHARS && compose_layout(layout, local_app_data);
+    if (n == 0 || n >= LOCAL_APP_DATA_CHARS || !compose_layout(layout, local_app_data))
+        return 0;
+    // The setup's folder: the path of its file up to the last backslash.
+    wchar_t *name = program_path(layout->SetupDir) ? wcsrchr(layout->SetupDir, L'\\') : NULL;
+    if (name != NULL)
+        *name = 0;
+    else
+        layout->SetupDir[0] = 0;
+    return 1;
 }

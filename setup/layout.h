@@ -3,8 +3,9 @@
 #include "system/files.h"
 
 // Every path of an installation, derived from the user's local application
-// folder. compose_layout composes all but the last three; the stages compose
-// the archive and part paths when they need them.
+// folder, and the folder the setup runs from. compose_layout composes the
+// install paths but the archive and part paths, which the stages compose
+// when they need them.
 struct InstallLayout {
     WidePath InstallRoot;     // %LOCALAPPDATA%\Programs\ZEPT
     WidePath PythonDir;       // the installed runtime
@@ -23,12 +24,14 @@ struct InstallLayout {
     WidePath RuntimeArchive;  // downloads\python-embed.zip
     WidePath PayloadArchive;  // downloads\zept-payload.zip
     WidePath PartFile;        // downloads\<the part's name>, one part at a time
+    WidePath SetupDir;        // the running setup's folder: an offline copy's files lie beside it
 };
 
-// Composes the layout below local_app_data; creates nothing. 0 when a path
-// would not fit its buffer.
+// Composes the layout below local_app_data, with no SetupDir (empty);
+// creates nothing. 0 when a path would not fit its buffer.
 int compose_layout(InstallLayout *layout, const wchar_t *local_app_data);
 
-// Reads "LOCALAPPDATA" and composes the layout below it. 0 when the
-// variable is missing, empty or too long, or a path would not fit.
+// Reads "LOCALAPPDATA" and composes the layout below it, with the running
+// setup's folder as SetupDir (empty when Windows does not name it). 0 when
+// the variable is missing, empty or too long, or a path would not fit.
 int find_layout(InstallLayout *layout);

@@ -7,9 +7,9 @@
 #include "fetch/download.h"
 #include "fetch/sha256_file.h"
 #include "pins.h"
-#include "setup/progress.h"
+#include "setup/artefact.h"
 
-enum { PART_NAME_CHARS = 80, PART_URL_CHARS = 1024, DIGEST_CHARS = 64 };
+enum { PART_NAME_CHARS = 80, PART_URL_CHARS = 1024, PART_TITLE_CHARS = 40, DIGEST_CHARS = 64 };
 
 // The name of part n (from 1) on the host and in the downloads folder: its
 // SHA-256 and ".part" when the parts are named by content, else the
@@ -103,13 +103,30 @@ done:
     return ok;
 }
 
+int fetch_part(InstallLayout *layout, DownloadSession *net, int n, char *digest_text)
+{
+    wchar_t name[PART_NAME_CHARS];
+    wchar_t part_url[PART_URL_CHARS];
+    char title[PART_TITLE_CHARS];
+    Artefact part = {part_url, PART_SHA256[n - 1], PART_SIZE[n - 1], title};
+    ArtefactFailure failure = ARTEFACT_NOT_FETCHED;
+
+    snprintf(title, sizeof(title), "course part %d of %d", n, PART_COUNT);
+    if (!part_name(name, n) || !compose_path(part_url, PART_URL_CHARS, L"%ls%ls", COURSE_BASE_URL, name) ||
+        !join_path(layout->PartFile, layout->DownloadsDir, name))
+        return 0;
+    if (obtain_artefact(net, &part, layout->SetupDir, layout->PartFile, digest_text, &failure))
+        return 1;
+    if (failure == ARTEFACT_REFUSED)
+        printf("Course part %d failed its checksum.\n", n);
+    return 0;
+}
+
 int build_package(InstallLayout *layout, DownloadSession *net, char *digest_text, unsigned char *copy_buffer)
 {
     int ok = 0;
     int created = 0;
     HANDLE package = INVALID_HANDLE_VALUE;
-    wchar_t name[PART_NAME_CHARS];
-    wchar_t part_url[PART_URL_CHARS];
 
     package = CreateFileW(layout->PayloadArchive, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
                           FILE_ATTRIBUTE_NORMAL, NULL);
@@ -119,22 +136,7 @@ int build_package(InstallLayout *layout, DownloadSession *net, char *digest_text
     }
     created = 1;
     for (int n = 1; n <= PART_COUNT; n++) {
-        if (!part_name(name, n) || !compose_path(part_url, PART_URL_CHARS, L"%ls%ls", COURSE_BASE_URL, name) ||
-            !join_path(layout->PartFile, layout->DownloadsDir, name))
-            goto done;
-        // A part verified by an earlier run is used again as it is.
-        if (!file_matches_pin(layout->PartFile, PART_SHA256[n - 1], digest_text)) {
-            printf("Downloading course part %d of %d ...\n", n, PART_COUNT);
-            if (!download_with_counter(net, part_url, layout->PartFile, PART_SIZE[n - 1]))
-                goto done;
-            // What failed its pin goes, so that the next run starts clean.
-            if (!file_matches_pin(layout->PartFile, PART_SHA256[n - 1], digest_text)) {
-                DeleteFileW(layout->PartFile);
-                printf("Course part %d failed its checksum.\n", n);
-                goto done;
-            }
-        }
-        if (!append_file(package, layout->PartFile, copy_buffer))
+        if (!fetch_part(layout, net, n, digest_text) || !append_file(package, layout->PartFile, copy_buffer))
             goto done;
     }
     // The package must be closed before it can be hashed.

@@ -11,13 +11,19 @@ enum { COPY_BUFFER_BYTES = 65536 };
 // The message of a course package that could not be built and verified.
 #define PACKAGE_FAILED "The course package did not verify and was removed. Run the setup again.\n"
 
-// Builds the course package PayloadArchive from its parts (the pinned ones,
-// named by content or numbered): takes each part
-// from the downloads folder where it lies there and matches its pin, else
-// downloads it there (resuming a partial file) and checks it against its
-// pin before any of its bytes enter the package; appends it, and checks the
-// whole package against its pin. digest_text is the run's DIGEST_TEXT_BYTES buffer,
-// copy_buffer its COPY_BUFFER_BYTES buffer.
+// Makes sure the verified course part n (from 1; the pinned parts are
+// named by content or numbered) lies in the downloads folder as PartFile
+// (setup/artefact.h: kept, copied from the setup's folder or downloaded,
+// resuming a partial file). 1 when it does. 0 otherwise, after printing
+// "Course part N failed its checksum." when a download did not match its
+// pin (then deleted); a download that did not complete prints nothing.
+int fetch_part(InstallLayout *layout, DownloadSession *net, int n, char *digest_text);
+
+// Builds the course package PayloadArchive from its parts: fetch_part for
+// each, so that no byte enters the package before its part matched its
+// pin; appends it, and checks the whole package against its pin.
+// digest_text is the run's DIGEST_TEXT_BYTES buffer, copy_buffer its
+// COPY_BUFFER_BYTES buffer.
 // 1 when the package is there and verified. 0 after printing the message:
 // the package file is closed and deleted, so nothing half-built stays for a
 // later run to trust; verified part files and partial files stay, a part

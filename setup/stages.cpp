@@ -7,8 +7,8 @@
 #include "fetch/download.h"
 #include "fetch/sha256_file.h"
 #include "pins.h"
+#include "setup/artefact.h"
 #include "setup/package.h"
-#include "setup/progress.h"
 #include "setup/shortcuts.h"
 #include "setup/swap.h"
 #include "system/extract.h"
@@ -16,25 +16,25 @@
 
 enum { LAUNCH_ARGS_CHARS = 4200 };
 
+int fetch_runtime(InstallLayout *layout, DownloadSession *net, char *digest_text)
+{
+    const Artefact runtime = {PYTHON_URL, PYTHON_SHA256, PYTHON_SIZE, "Python runtime"};
+    ArtefactFailure failure = ARTEFACT_NOT_FETCHED;
+
+    if (join_path(layout->RuntimeArchive, layout->DownloadsDir, L"python-embed.zip") &&
+        obtain_artefact(net, &runtime, layout->SetupDir, layout->RuntimeArchive, digest_text, &failure))
+        return 1;
+    if (failure == ARTEFACT_REFUSED)
+        printf("The Python download failed its checksum and was removed. Run the setup again.\n");
+    else
+        printf("The Python download failed. Check your connection and run the setup again.\n");
+    return 0;
+}
+
 int runtime_stage(InstallLayout *layout, DownloadSession *net, char *digest_text)
 {
-    if (!join_path(layout->RuntimeArchive, layout->DownloadsDir, L"python-embed.zip")) {
-        printf("The Python download failed. Check your connection and run the setup again.\n");
+    if (!fetch_runtime(layout, net, digest_text))
         return 0;
-    }
-    // An archive verified by an earlier run is used again as it is.
-    if (!file_matches_pin(layout->RuntimeArchive, PYTHON_SHA256, digest_text)) {
-        printf("Downloading Python runtime ...\n");
-        if (!download_with_counter(net, PYTHON_URL, layout->RuntimeArchive, PYTHON_SIZE)) {
-            printf("The Python download failed. Check your connection and run the setup again.\n");
-            return 0;
-        }
-        if (!file_matches_pin(layout->RuntimeArchive, PYTHON_SHA256, digest_text)) {
-            DeleteFileW(layout->RuntimeArchive);
-            printf("The Python download failed its checksum and was removed. Run the setup again.\n");
-            return 0;
-        }
-    }
     printf("Extracting Python runtime ...\n");
     // Into a fresh folder: the installed runtime stays as it is until the
     // whole new release is there.

@@ -1,0 +1,37 @@
+#pragma once
+
+// From fetch/download.h, which brings windows.h: the sources include it after
+// stdio.h, or a C++ header that windows.h pulls in switches MinGW's printf
+// from the C runtime's own to its larger replacement.
+struct DownloadSession;
+
+// One pinned file of a run (the runtime archive or a course part): where it
+// comes from, what it must be, and what the progress lines call it
+// ("Python runtime", "course part 3 of 12").
+struct Artefact {
+    const wchar_t *url;
+    const char *sha256;       // digest text, 64 lowercase hex characters
+    unsigned long long size;  // pinned size in bytes; 0: not pinned
+    const char *title;
+};
+
+// What obtain_artefact found when it did not succeed.
+enum ArtefactFailure { ARTEFACT_NOT_FETCHED, ARTEFACT_REFUSED };
+
+// Makes sure that dest holds the artefact, verified, taking it from the first
+// place that has it:
+// - dest itself, when it matches its pin (an earlier run verified it);
+// - the file of dest's name in setup_dir (a folder that an offline copy may
+//   be; empty: none) when it matches its pin: copied ("Copying <title> from
+//   the setup's folder ...") beside dest under dest's partial name, checked
+//   again, then renamed to dest; the file there is only ever read;
+// - the host: downloaded ("Downloading <title> ...", with a counter on a
+//   console; fetch/download.h) and checked.
+// A file anywhere that does not match its pin is never used.
+// 1 when dest holds the verified artefact. 0 otherwise, with *failure
+// ARTEFACT_NOT_FETCHED (the download did not complete: dest is gone, its
+// partial file keeps what arrived) or ARTEFACT_REFUSED (the download
+// completed and failed its pin: deleted). digest_text is the run's
+// DIGEST_TEXT_BYTES buffer.
+int obtain_artefact(DownloadSession *net, const Artefact *artefact, const wchar_t *setup_dir, const wchar_t *dest,
+                    char *digest_text, ArtefactFailure *failure);
