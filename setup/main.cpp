@@ -8,6 +8,7 @@
 #include "fetch/download.h"
 #include "fetch/sha256_file.h"
 #include "setup/layout.h"
+#include "setup/offline.h"
 #include "setup/package.h"
 #include "setup/product.h"
 #include "setup/register.h"
@@ -33,12 +34,14 @@ int main(int argc, char **argv)
     // are not KnownDLLs (winhttp, bcrypt) are loaded by the routines that
     // use them, from the system folder as well.
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
-    begin_download_session(&net, USER_AGENT);
 
     if (argc > 1 && strcmp(argv[1], "--selftest") == 0)
         return run_selftest();
     if (argc > 1 && strcmp(argv[1], "--uninstall") == 0)
         return run_removal(argc, argv);
+    if (argc > 1 && strcmp(argv[1], "--layout") == 0)
+        return run_offline_copy();
+    begin_download_session(&net, USER_AGENT);
     console_title(L"Tarnwick - Olvenmark setup");
 
     printf("Tarnwick - Olvenmark, Title 1 - Setup\n");
