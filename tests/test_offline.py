@@ -6,9 +6,8 @@ import stat
 
 import pytest
 
-import winepfx
 from conftest import BANNER, CLOSING, PROMPT, crlf, run_windows, windows_path
-from installation import (PYTHON_PATH, UNINSTALL_KEY, artefact, course_started, installation_problems, layout,
+from installation import (PYTHON_PATH, artefact, course_started, empty_profile, installation_problems, layout,
                           part_names, part_paths, remove_shortcuts, setup_argv, shortcut_paths, tree,
                           uninstall_entry)
 
@@ -58,12 +57,7 @@ def expected_folder(build, variant="zept-setup-test"):
 
 @pytest.fixture
 def teacher(build, work):
-    """A profile with nothing installed, no entry and no shortcuts."""
-    winepfx.run(build, ["reg", "delete", UNINSTALL_KEY, "/f"])
-    remove_shortcuts(build)
-    path = os.path.join(work, "teacher")
-    os.makedirs(path)
-    return path
+    return empty_profile(build, os.path.join(work, "teacher"))
 
 
 def untouched_by_the_copy(build, teacher):

@@ -9,8 +9,8 @@ import pytest
 
 import winepfx
 from conftest import PROMPT, crlf, probe, run_windows, windows_path
-from installation import (course_started, installation_problems, layout,
-                          remove_shortcuts, setup_argv, shortcut_paths, tree, uninstall_entry, wait_for_removal,
+from installation import (course_started, empty_profile, installation_problems, layout,
+                          setup_argv, shortcut_paths, tree, uninstall_entry, wait_for_removal,
                           stay_running, write_tree, UNINSTALL_KEY, PYTHON_PATH)
 
 BANNER = "Tarnwick - Olvenmark, Title 1 - Removal\n" + "=" * 60 + "\n\n"
@@ -19,11 +19,7 @@ REMOVED = BANNER + "Removing Tarnwick ...\n" + "Tarnwick was removed from this P
 
 @pytest.fixture
 def profile(build, work):
-    winepfx.run(build, ["reg", "delete", UNINSTALL_KEY, "/f"])
-    remove_shortcuts(build)
-    path = os.path.join(work, "Local App Data")
-    os.makedirs(path)
-    return path
+    return empty_profile(build, os.path.join(work, "Local App Data"))
 
 
 def install(build, profile, variant="zept-setup-test"):

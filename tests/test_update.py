@@ -9,7 +9,7 @@ import time
 import pytest
 
 import winepfx
-from conftest import BANNER, CLOSING, PROMPT, crlf, run_windows, windows_path
+from conftest import BANNER, CLOSING, PROMPT, crlf, run_windows
 from installation import (RELEASES, forget_launch, installation_problems, layout, part_lines, part_paths,
                           remove_shortcuts, setup_argv, shortcut_paths, stay_running, tree, write_tree)
 

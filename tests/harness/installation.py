@@ -174,6 +174,15 @@ def layout(profile):
     }
 
 
+def empty_profile(build, path):
+    """Makes the folder path for a profile with nothing of the course: no
+    uninstall entry and no shortcuts either; returns path."""
+    winepfx.run(build, ["reg", "delete", UNINSTALL_KEY, "/f"])
+    remove_shortcuts(build)
+    os.makedirs(path)
+    return path
+
+
 def shortcut_paths(build):
     user = winepfx.user_dir(build)
     return [os.path.join(user, "Desktop", "Tarnwick.lnk"),
