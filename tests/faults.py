@@ -19,7 +19,6 @@ import shutil
 import signal
 import subprocess
 import sys
-import threading
 import time
 import zipfile
 
@@ -55,8 +54,9 @@ class Suite:
         os.makedirs(path)
         return path
 
-    def start(self, profile, limit=None, variant="zept-setup-test"):
-        """Starts the setup in the background; Enter is already typed."""
+    def start(self, profile, limit=None, variant="zept-setup-test", args=(), exe=None):
+        """Starts the setup (the variant's, or exe) with args in the
+        background; Enter is already typed."""
         self.starts += 1
         tmp = os.path.join(self.work, "io-%04d" % self.starts)
         os.makedirs(tmp, exist_ok=True)
@@ -70,7 +70,8 @@ class Suite:
 
         stdin = open(os.path.join(tmp, "in"), "rb")
         out = open(os.path.join(tmp, "out"), "wb")
-        proc = subprocess.Popen(winepfx.wine_command(["wine"] + inst.setup_argv(self.build, profile, variant)),
+        proc = subprocess.Popen(winepfx.wine_command(["wine"] + inst.setup_argv(self.build, profile, variant, exe)
+                                                     + list(args)),
                                 env=winepfx.wine_env(self.build),
                                 stdin=stdin, stdout=out, stderr=subprocess.DEVNULL,
                                 preexec_fn=limited if limit else None)
@@ -93,8 +94,8 @@ class Suite:
             text = f.read().decode("ascii", "replace").replace("\r\n", "\n")
         return rc, text, time.monotonic() - started
 
-    def run(self, profile, limit=None, timeout=300, variant="zept-setup-test"):
-        return self.finish(self.start(profile, limit, variant), timeout)
+    def run(self, profile, limit=None, timeout=300, variant="zept-setup-test", exe=None):
+        return self.finish(self.start(profile, limit, variant, exe=exe), timeout)
 
     def kill_setups(self):
         """SIGKILL to every process of the setup's tree in this prefix: the
@@ -170,10 +171,9 @@ class Suite:
             archive.writestr("evil.txt", b"this file failed its digest")
         return buffer.getvalue()
 
-    def kept(self, profile):
-        """{URL path: bytes of that artefact on disk}: the whole file's size
-        where it is there, else its partial file's."""
-        downloads = inst.layout(profile)["downloads"]
+    def kept(self, downloads):
+        """{URL path: bytes of that artefact in the folder downloads}: the
+        whole file's size where it is there, else its partial file's."""
         found = {}
         for path in [inst.PYTHON_PATH] + inst.part_paths(self.build):
             name = os.path.join(downloads, "python-embed.zip" if path == inst.PYTHON_PATH else os.path.basename(path))
@@ -186,6 +186,22 @@ class Suite:
         for request in server.requests[since:]:
             found[request.path] = found.get(request.path, 0) + request.sent
         return found
+
+    def fetched_again(self, server, kept, sent_before, recovery, evil=None):
+        """Figures of what a kill cost: of each artefact, what the recovery
+        (its requests from number recovery on) fetched beyond what was
+        missing from kept, and what was sent before the kill but not
+        stored (the artefact evil, which failed its digest, excepted). A
+        problem when more than a transfer buffer was fetched again."""
+        sent_after = self.sent(server, recovery)
+        again = max(sent_after.get(path, 0) - (len(server.routes[path].body) - kept[path])
+                    for path in kept if path != evil)
+        lost = max(sent_before.get(path, 0) - kept[path] for path in kept if path != evil)
+        self.figures["most fetched again after a kill (bytes)"] = max(
+            again, self.figures.get("most fetched again after a kill (bytes)", 0))
+        self.figures["most sent but not stored at a kill (bytes)"] = max(
+            lost, self.figures.get("most sent but not stored at a kill (bytes)", 0))
+        return ["%d bytes fetched again" % again] if again > TRANSFER_BUFFER else []
 
     def phase(self, profile):
         """How far a killed run had come, read from what it left on disk."""
@@ -264,22 +280,13 @@ class Suite:
                 phases[phase] = phases.get(phase, 0) + 1
             # A killed run cannot clean up; what it leaves must just never be trusted.
             trusted = inst.trusted_but_wrong(self.build, profile)
-            kept, sent_before = self.kept(profile), self.sent(server, first_request)
+            kept, sent_before = self.kept(inst.layout(profile)["downloads"]), self.sent(server, first_request)
             recovery = len(server.requests)
             problems = self.recover(profile, server)
             # What the next run fetched of an artefact beyond what was missing
             # (the one that failed its digest costs a whole download), and
             # what the kill lost in flight.
-            sent_after = self.sent(server, recovery)
-            again = max(sent_after.get(path, 0) - (len(server.routes[path].body) - kept[path])
-                        for path in kept if path != evil)
-            lost = max(sent_before.get(path, 0) - kept[path] for path in kept if path != evil)
-            self.figures["most fetched again after a kill (bytes)"] = max(
-                again, self.figures.get("most fetched again after a kill (bytes)", 0))
-            self.figures["most sent but not stored at a kill (bytes)"] = max(
-                lost, self.figures.get("most sent but not stored at a kill (bytes)", 0))
-            if again > TRANSFER_BUFFER:
-                problems.append("%d bytes fetched again" % again)
+            problems += self.fetched_again(server, kept, sent_before, recovery, evil)
             evil_seen = [p for p in inst.tree(inst.layout(profile)["root"]) if p.endswith("evil.txt")]
             ok = not trusted and not problems and not evil_seen
             self.record("kill", "trial %d at %.2f s%s" % (i + 1, at, " (evil %s)" % os.path.basename(evil)
@@ -351,6 +358,58 @@ class Suite:
         self.figures["update kills that hit a running setup"] = kills
         for phase, count in sorted(phases.items()):
             self.figures["update kills in phase " + phase] = count
+
+    def offline_copies(self, server, trials):
+        """"--layout" into a folder over a slow server, killed at a random
+        moment; then "--layout" again must complete the folder (the setup,
+        the runtime and every part, exactly, nothing else) without fetching
+        a byte twice, and a setup started from it must install with no
+        request. The teacher's profile must stay empty."""
+        exe = os.path.join(self.build, "zept-setup-test.exe")
+        wanted = {name: inst.artefact(self.build, "parts/" + name) for name in inst.part_names(self.build)}
+        wanted["python-embed.zip"] = inst.artefact(self.build, "python-embed.zip")
+        with open(exe, "rb") as f:
+            wanted["zept-setup.exe"] = f.read()
+
+        def copy(folder, teacher):
+            return self.start(teacher, args=["--layout", winepfx.windows_path(folder)])
+
+        server.routes.update(inst.course_routes(self.build, trickle=SLOW))
+        seconds = self.finish(copy(os.path.join(self.work, "copy 0"), self.profile()))[2]
+        self.figures["slow offline copy (s)"] = round(seconds, 1)
+        kills = 0
+        for i in range(trials):
+            for draw in range(MAX_DRAWS):
+                folder = os.path.join(self.work, "copy %d.%d" % (i + 1, draw))
+                teacher = self.profile()
+                server.routes.update(inst.course_routes(self.build, trickle=SLOW))
+                first_request = len(server.requests)
+                at, alive = self.kill_at(copy(folder, teacher), seconds)
+                if alive:
+                    break
+            kills += alive
+            kept, sent_before = self.kept(folder), self.sent(server, first_request)
+            server.routes.update(inst.course_routes(self.build))
+            recovery = len(server.requests)
+            rc, text, _ = self.finish(copy(folder, teacher))
+            problems = [] if rc == 0 and "\nThe offline copy is ready" in text else [
+                "the copy again: exit %s, %r" % (rc, text.strip().splitlines()[-2:-1])]
+            problems += self.fetched_again(server, kept, sent_before, recovery)
+            if inst.tree(folder) != wanted:
+                problems.append("the folder holds %s" % sorted(inst.tree(folder)))
+            if os.listdir(teacher):
+                problems.append("the teacher's profile holds %s" % os.listdir(teacher))
+            profile = self.profile()
+            installing = len(server.requests)
+            inst.remove_shortcuts(self.build)
+            rc, _, _ = self.run(profile, exe=os.path.join(folder, "zept-setup.exe"))
+            problems += inst.installation_problems(self.build, profile) if rc == 0 else ["the install: exit %s" % rc]
+            if len(server.requests) > installing:
+                problems.append("the install from the copy made %d requests" % (len(server.requests) - installing))
+            self.record("layout", "trial %d at %.2f s" % (i + 1, at), not problems,
+                        ("" if alive else "no draw hit a running copy; ") + "; ".join(problems), limit=not alive)
+        self.figures["offline copy kill trials"] = trials
+        self.figures["offline copy kills that hit a running copy"] = kills
 
     def removed(self, server, trials):
         """A removal started from the installed copy (as Settings starts it),
@@ -528,6 +587,11 @@ class Suite:
             "  them after its course extraction has begun, around the swap of the folders). Afterwards",
             "  0.1.0 must be complete by its marker and unchanged, or incomplete; then the setup of",
             "  0.2.0 must complete exactly 0.2.0.",
+            "- **layout**: `--layout FOLDER` (the offline copy) over the trickling server, killed at a",
+            "  random moment; then `--layout` again must complete the folder (the setup, the runtime",
+            "  and every part, exactly, and nothing else) fetching again at most one transfer buffer",
+            "  of what the killed run kept, and a setup started from the folder must install exactly",
+            "  without a request. The profile it ran in must stay empty.",
             "- **removal**: a removal started from the installed copy of the setup (as Settings starts",
             "  it; it goes on from a copy in the temporary folder), killed at a random moment. Then",
             "  the removal again must finish it (install root and entry gone), or the setup must",
@@ -578,8 +642,8 @@ def main():
     parser.add_argument("--long", action="store_true")
     parser.add_argument("--seed", type=int, default=None)
     parser.add_argument("--report")
-    parser.add_argument("--only", help="run the trials of this kind alone (kill, update, removal, disk-full, "
-                                       "server, together)")
+    parser.add_argument("--only", help="run the trials of this kind alone (kill, update, layout, removal, "
+                                       "disk-full, server, together)")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     seed = args.seed if args.seed is not None else random.SystemRandom().randrange(1 << 30)
@@ -591,6 +655,7 @@ def main():
     try:
         kinds = [("kill", lambda: suite.killed(server, 100 if args.long else 10)),
                  ("update", lambda: suite.updated(server, 40 if args.long else 4)),
+                 ("layout", lambda: suite.offline_copies(server, 20 if args.long else 3)),
                  ("removal", lambda: suite.removed(server, 20 if args.long else 4)),
                  ("disk-full", lambda: suite.disk_full(server)),
                  ("server", lambda: suite.servers(server)),
@@ -601,6 +666,10 @@ def main():
     finally:
         testserver.stop(server)
         inst.remove_shortcuts(build)
+        # A course that a kill caught while the shell was starting it may
+        # hang on; later tests in this prefix wait for every course to end.
+        for pid in inst.windows_processes(build, b"pythonw.exe"):
+            os.kill(pid, signal.SIGKILL)
     for key, value in suite.figures.items():
         print("  %s: %s" % (key, value))
     if args.report:
