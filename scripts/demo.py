@@ -31,8 +31,9 @@ def show_tree(folder):
             print("   " + "  " * (depth + 1) + "%s (%d bytes)" % (name, os.path.getsize(os.path.join(base, name))))
 
 
-def setup_run(build, profile):
-    rc, out, _ = winepfx.run(build, installation.setup_argv(build, profile), stdin=b"\n")
+def setup_run(build, profile, args=(), exe=None):
+    argv = installation.setup_argv(build, profile, exe=exe) + list(args)
+    rc, out, _ = winepfx.run(build, argv, stdin=b"\n")
     sys.stdout.write(out.decode("ascii", "replace").replace("\r\n", "\n"))
     print("[exit code %d; Enter was pressed for the prompt]" % rc)
     return rc
@@ -88,6 +89,22 @@ def main():
         server.requests.clear()
         say("Second run: the installation is complete, nothing is downloaded")
         if setup_run(build, profile) != 0:
+            return 1
+        print("requests served:", len(server.requests))
+
+        # A classroom: the course fetched once into a folder, installed from there.
+        copy = os.path.join(demo, "USB stick", "Tarnwick")
+        teacher = os.path.join(demo, "Teacher")
+        os.makedirs(teacher)
+        say("An offline copy: zept-setup.exe --layout \"%s\"" % winepfx.windows_path(copy))
+        if setup_run(build, teacher, ["--layout", winepfx.windows_path(copy)]) != 0:
+            return 1
+        show_tree(copy)
+        server.requests.clear()
+        pc = os.path.join(demo, "Another PC")
+        os.makedirs(pc)
+        say("Another PC runs the setup of the offline copy")
+        if setup_run(build, pc, exe=os.path.join(copy, "zept-setup.exe")) != 0:
             return 1
         print("requests served:", len(server.requests))
     finally:
