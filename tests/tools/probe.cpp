@@ -32,14 +32,12 @@ int main(void)
         printf("%s\n", result ? digest : "FAIL");
         return result;
     }
-    if (wcscmp(verb, L"download") == 0 && (argc == 4 || argc == 5))
-        {
+    if (wcscmp(verb, L"download") == 0 && (argc == 4 || argc == 5)) {
         DownloadSession net;
         begin_download_session(&net, L"zept-probe/1");
         result = download(&net, args[2], args[3], argc == 5 ? _wcstoui64(args[4], NULL, 10) : 0, NULL, NULL);
         end_download_session(&net);
-    }
-    else if (wcscmp(verb, L"extract") == 0 && argc == 4)
+    } else if (wcscmp(verb, L"extract") == 0 && argc == 4)
         result = extract_tar(args[2], args[3]);
     else if (wcscmp(verb, L"exists") == 0)
         result = file_exists(args[2]);
