@@ -49,10 +49,8 @@ static int copy_from_setup_folder(const Artefact *artefact, const wchar_t *setup
         return 0;
     printf("Copying %s from the setup's folder ...\n", artefact->title);
     // What is used is the copy, so the copy is what is checked (the file
-    // there may change meanwhile). A read-only source (a CD, a share) gives
-    // a read-only copy, which a later run could not replace.
-    if (CopyFileW(source, partial, FALSE) && SetFileAttributesW(partial, FILE_ATTRIBUTE_NORMAL) &&
-        file_matches_pin(partial, artefact->sha256, digest_text) &&
+    // there may change meanwhile).
+    if (copy_file(source, partial) && file_matches_pin(partial, artefact->sha256, digest_text) &&
         MoveFileExW(partial, dest, MOVEFILE_REPLACE_EXISTING))
         return 1;
     DeleteFileW(partial);

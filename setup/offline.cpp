@@ -83,7 +83,7 @@ int run_offline_copy(void)
     // takes files before anything is downloaded. Run from the folder itself,
     // it is there already.
     copying = CompareStringOrdinal(self, -1, setup_file, -1, TRUE) != CSTR_EQUAL;
-    if (copying && !CopyFileW(self, setup_new, FALSE)) {
+    if (copying && !copy_file(self, setup_new)) {
         printf(NOT_WRITABLE);
         goto done;
     }

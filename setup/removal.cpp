@@ -40,7 +40,7 @@ static int hand_over(const wchar_t *self)
     PROCESS_INFORMATION process;
 
     ZeroMemory(&process, sizeof(process));
-    if (!temp_path(copy, REMOVAL_COPY) || !CopyFileW(self, copy, FALSE))
+    if (!temp_path(copy, REMOVAL_COPY) || !copy_file(self, copy))
         goto done;
     if (!compose_path(command, COMMAND_CHARS, L"\"%ls\" --uninstall --after %lu", copy, GetCurrentProcessId()))
         goto done;

@@ -112,9 +112,14 @@ done:
     return ok;
 }
 
+int copy_file(const wchar_t *source, const wchar_t *target)
+{
+    return CopyFileW(source, target, FALSE) && SetFileAttributesW(target, FILE_ATTRIBUTE_NORMAL);
+}
+
 int install_copy(const wchar_t *source, const wchar_t *target, const wchar_t *temp)
 {
-    if (CopyFileW(source, temp, FALSE) && MoveFileExW(temp, target, MOVEFILE_REPLACE_EXISTING))
+    if (copy_file(source, temp) && MoveFileExW(temp, target, MOVEFILE_REPLACE_EXISTING))
         return 1;
     DeleteFileW(temp);
     return 0;

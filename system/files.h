@@ -52,6 +52,12 @@ int read_file_start(const wchar_t *path, char *buffer, unsigned long cap, unsign
 // no torn one stays; when none could be created, path is left as it was.
 int write_whole_file(const wchar_t *path, const void *data, unsigned long length);
 
+// Copies the file source to target (replacing one that is there) as a plain
+// writable file: a read-only source (a CD, a copied share) must not give a
+// read-only copy, which no later copy could replace. 1 when target is the
+// copy; 0 otherwise (target may then be missing or torn).
+int copy_file(const wchar_t *source, const wchar_t *target);
+
 // Puts a byte-for-byte copy of source at target: copied to temp first, then
 // renamed over target, so that target is never a torn copy. 1 when target
 // is the copy; 0 otherwise (temp removed, target as it was).
