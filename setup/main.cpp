@@ -92,8 +92,8 @@ int main(int argc, char **argv)
 
 done:
     // The work is done: a window left open for reading blocks no other run.
-    end_download_session(&net);
     release_setup_lock(lock);
+    end_download_session(&net);
     pause_at_end(CLOSING_PROMPT);
     return ok ? 0 : 1;
 }
