@@ -42,19 +42,31 @@ void live_line_begin(LiveLine *line)
     line->widest = 0;
 }
 
-void live_line_draw(LiveLine *line, const char *text)
+// Draws text in place now, padded to the widest text drawn.
+static void draw_in_place(LiveLine *line, const char *text)
 {
     DWORD now = GetTickCount();
     int length = (int)strlen(text);
 
-    if (!line->on || (line->widest > 0 && now - line->drawn_at < LIVE_LINE_PAUSE_MS))
-        return;
     if (length > line->widest)
         line->widest = length;
     // Padded to the widest text drawn, or the tail of a longer one stays.
     printf("\r%-*s", line->widest, text);
     fflush(stdout);
     line->drawn_at = now;
+}
+
+void live_line_draw(LiveLine *line, const char *text)
+{
+    if (!line->on || (line->widest > 0 && GetTickCount() - line->drawn_at < LIVE_LINE_PAUSE_MS))
+        return;
+    draw_in_place(line, text);
+}
+
+void live_line_draw_now(LiveLine *line, const char *text)
+{
+    if (line->on)
+        draw_in_place(line, text);
 }
 
 void live_line_end(LiveLine *line)

@@ -28,6 +28,8 @@ struct LiveLine {
 };
 void live_line_begin(LiveLine *line);
 void live_line_draw(LiveLine *line, const char *text);
+// The same without the pause: a text that must be seen at once (a wait).
+void live_line_draw_now(LiveLine *line, const char *text);
 void live_line_end(LiveLine *line);
 
 // The counter line of a download: "  12.4 of 48.0 MB (25 %)", or

@@ -117,9 +117,37 @@ int copy_file(const wchar_t *source, const wchar_t *target)
     return CopyFileW(source, target, FALSE) && SetFileAttributesW(target, FILE_ATTRIBUTE_NORMAL);
 }
 
+int flush_file(const wchar_t *path)
+{
+    int ok = 0;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    DWORD attributes = GetFileAttributesW(path);
+    int read_only = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+
+    // Flushing needs write access, which a read-only file refuses.
+    if (read_only && !SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY))
+        goto done;
+    file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        goto done;
+    ok = FlushFileBuffers(file);
+
+done:
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    if (read_only)
+        SetFileAttributesW(path, attributes);
+    return ok;
+}
+
+int make_final(const wchar_t *temp, const wchar_t *target)
+{
+    return flush_file(temp) && MoveFileExW(temp, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+}
+
 int install_copy(const wchar_t *source, const wchar_t *target, const wchar_t *temp)
 {
-    if (copy_file(source, temp) && MoveFileExW(temp, target, MOVEFILE_REPLACE_EXISTING))
+    if (copy_file(source, temp) && make_final(temp, target))
         return 1;
     DeleteFileW(temp);
     return 0;
@@ -138,7 +166,9 @@ int write_whole_file(const wchar_t *path, const void *data, unsigned long length
     created = 1;
     if (!WriteFile(file, data, length, &put, NULL) || put != length)
         goto done;
-    // A full disk may refuse the data only when it is flushed at the close.
+    // On disk before it counts; a full disk may refuse the data only here.
+    if (!FlushFileBuffers(file))
+        goto done;
     ok = CloseHandle(file);
     file = INVALID_HANDLE_VALUE;
 

@@ -47,8 +47,8 @@ int temp_path(wchar_t *out, const wchar_t *name);
 int read_file_start(const wchar_t *path, char *buffer, unsigned long cap, unsigned long *got);
 
 // Writes the length bytes of data as the whole content of the file at path,
-// replacing a file that is there. 1 when every byte was written and the
-// file closed. 0 otherwise: a file it created is deleted again, so that
+// replacing a file that is there. 1 when every byte was written, flushed to
+// disk and the file closed. 0 otherwise: a file it created is deleted again, so that
 // no torn one stays; when none could be created, path is left as it was.
 int write_whole_file(const wchar_t *path, const void *data, unsigned long length);
 
@@ -58,7 +58,18 @@ int write_whole_file(const wchar_t *path, const void *data, unsigned long length
 // copy; 0 otherwise (target may then be missing or torn).
 int copy_file(const wchar_t *source, const wchar_t *target);
 
+// Asks Windows to write what it holds of the file at path to the disk. 1
+// when it did. A read-only file is flushed too, its attribute kept.
+int flush_file(const wchar_t *path);
+
+// Makes the finished file temp the file target: flushes it to disk, then
+// renames it over target (write-through), so that a file under a final
+// name is on disk whole, whatever happens to the power after. Whatever
+// checks temp must do so before. 1 when target is that file; 0 otherwise,
+// with target as it was and temp left where it is.
+int make_final(const wchar_t *temp, const wchar_t *target);
+
 // Puts a byte-for-byte copy of source at target: copied to temp first, then
-// renamed over target, so that target is never a torn copy. 1 when target
-// is the copy; 0 otherwise (temp removed, target as it was).
+// made final (make_final), so that target is never a torn copy. 1 when
+// target is the copy; 0 otherwise (temp removed, target as it was).
 int install_copy(const wchar_t *source, const wchar_t *target, const wchar_t *temp);

@@ -115,16 +115,36 @@ int remove_tree(const wchar_t *path)
     return GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES;
 }
 
-unsigned long long tree_size(const wchar_t *folder)
+// Visits everything below folder (walk_below). 0 when its path is too long
+// to walk.
+static int walk_tree(const wchar_t *folder, EntryVisit visit, void *context)
 {
     WidePath work;
-    unsigned long long bytes = 0;
     size_t length = wcslen(folder);
     if (length >= WIDE_PATH_CHARS)
         return 0;
     wcscpy(work, folder);
-    walk_below(work, length, 0, add_size, &bytes);
+    walk_below(work, length, 0, visit, context);
+    return 1;
+}
+
+unsigned long long tree_size(const wchar_t *folder)
+{
+    unsigned long long bytes = 0;
+    walk_tree(folder, add_size, &bytes);
     return bytes;
+}
+
+static void flush_entry(wchar_t *path, const WIN32_FIND_DATAW *found, void *context)
+{
+    if (!(found->dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) && !flush_file(path))
+        *(int *)context = 0;
+}
+
+int flush_tree(const wchar_t *folder)
+{
+    int ok = 1;
+    return walk_tree(folder, flush_entry, &ok) && ok;
 }
 
 int program_running(const wchar_t *exe)

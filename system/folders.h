@@ -28,6 +28,11 @@ int remove_tree(const wchar_t *path);
 // missing or empty folder.
 unsigned long long tree_size(const wchar_t *folder);
 
+// Asks Windows to write every file below folder to the disk (links not
+// followed; flush_file of system/files.h). 1 when each was flushed; 0 when
+// one could not be (the walk goes on with the others).
+int flush_tree(const wchar_t *folder);
+
 // 1 when the program file exe is the image of a running process: Windows
 // refuses to open it for writing with a sharing violation. 0 when it is
 // not running, is missing, or cannot be asked about.

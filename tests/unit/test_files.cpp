@@ -1,4 +1,5 @@
-// mkdirs, file_exists and compose_path against the real file system.
+// mkdirs, file_exists, compose_path and making files final against the real
+// file system.
 #define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
 #include <doctest.h>
 
@@ -145,6 +146,33 @@ TEST_CASE("write_whole_file writes every byte or leaves no file of its own")
     // A folder of that name: nothing can be written, and the folder stays.
     CHECK(write_whole_file(folder.c_str(), "x", 1) == 0);
     CHECK(is_dir(folder));
+}
+
+TEST_CASE("make_final: the finished file under its name, or nothing changed")
+{
+    std::wstring base = fresh_temp_dir(L"final");
+    std::wstring temp = base + L"\\part.partial";
+    std::wstring target = base + L"\\part";
+    std::wstring locked = base + L"\\locked.partial";
+    unsigned long got = 0;
+    char back[32];
+
+    REQUIRE(write_file(target, "earlier"));
+    REQUIRE(write_file(temp, "verified"));
+    CHECK(make_final(temp.c_str(), target.c_str()) == 1);
+    REQUIRE(read_file_start(target.c_str(), back, sizeof(back), &got) == 1);
+    CHECK(std::string(back, got) == "verified");
+    CHECK(!file_exists(temp.c_str()));
+    // No temp: the target stays as it is.
+    CHECK(make_final(temp.c_str(), target.c_str()) == 0);
+    REQUIRE(read_file_start(target.c_str(), back, sizeof(back), &got) == 1);
+    CHECK(std::string(back, got) == "verified");
+    // A read-only file is flushed and keeps its attribute.
+    REQUIRE(write_file(locked, "read-only"));
+    REQUIRE(SetFileAttributesW(locked.c_str(), FILE_ATTRIBUTE_READONLY));
+    CHECK(flush_file(locked.c_str()) == 1);
+    CHECK((GetFileAttributesW(locked.c_str()) & FILE_ATTRIBUTE_READONLY) != 0);
+    CHECK(flush_file((base + L"\\missing").c_str()) == 0);
 }
 
 TEST_CASE("path_within: the folder itself and what lies below it")
