@@ -24,56 +24,74 @@ struct WinHttpApi {
 // connection alive between the requests of one session (a new session per
 // download would pay a new TCP and TLS handshake each time). Owned by the
 // caller: begin_download_session makes it empty (nothing loaded or opened),
-// the first download opens it, end_download_session closes what was opened.
+// the first download opens it (a failed opening leaves it empty again, so
+// that a later download tries afresh), end_download_session closes what
+// was opened.
 struct DownloadSession {
     const wchar_t *user_agent;
     HMODULE dll;
     WinHttpApi api;
     HINTERNET session;
+    int answered;  // some request of this session got an answer
 };
 void begin_download_session(DownloadSession *net, const wchar_t *user_agent);
 void end_download_session(DownloadSession *net);
 
+// What a download tells its caller while it runs; each member may be NULL.
+// Neither may print unless standard output is a console.
+struct DownloadWatch {
+    // Once an answer is taken and after every chunk written: the bytes the
+    // file holds and the body's size (pinned, or stated by the server:
+    // has_total 1; otherwise total is 0).
+    void (*progress)(unsigned long long stored, unsigned long long total, int has_total, void *context);
+    // Once a second while the download waits to try again: the seconds left.
+    void (*waiting)(unsigned seconds, void *context);
+    void *context;
+};
+
 // HTTP/1.1 GETs of url (http or https, no query) in the session net (with
-// its User-Agent) until the whole body is stored in the file dest, whose
-// folder must exist. Prints nothing. Windows' default time-outs apply
-// (connect 60 s, send and each receive 30 s; the wait for a response's
-// headers too), under Wine as well.
+// its User-Agent) until the file at path holds the whole body. path is the
+// caller's temporary name for the file (its folder must exist); making it
+// final is the caller's step. Prints nothing. Windows' default time-outs
+// apply (connect 60 s, send and each receive 30 s; the wait for a
+// response's headers too), under Wine as well.
 //
-// The bytes wait in the partial file dest + ".partial" (fetch/resume.h)
-// until the body is complete; then it is renamed to dest. The first request
-// asks for the whole file and carries no header of ours; when a partial
-// file is there (from an earlier call or try), a request asks only for the
-// rest ("Range: bytes=N-", N its size), and the answer is appended only when
-// it is a 206 whose Content-Range starts at N and ends the file (of the
-// pinned total, where a size is pinned). A 200 is the whole file: it
-// replaces the partial file from its first byte. A 416, or a 206 that does
-// not continue it, empties the partial file and the download starts over.
-// A connection that breaks (or a receive that times out) after new bytes
-// arrived is resumed at once, as long as each try brings something new;
-// three tries in a row that bring nothing end it.
+// A file already at path is what an earlier call stored: the first request
+// asks only for the rest ("Range: bytes=N-", N its size; with an empty or
+// no file, the whole file, and no header of ours). A 206 is appended only
+// when its Content-Range starts at N and ends the file (of the pinned
+// total, where a size is pinned). A 200 is the whole file: it replaces the
+// file's bytes from the first. A 416 whose "bytes */T" is the file's own
+// size says the file is whole; any other 416, or a 206 that does not
+// continue the file, empties it and the download starts over.
+//
+// A body is complete when the server said how long it is (Content-Length,
+// or the total of a Content-Range) and all of it arrived, or when it is of
+// the pinned size: a body cut short that looks whole (some stacks report a
+// lost connection as its end) is resumed, never taken.
+//
+// Tries: a try that leaves the file ending beyond the furthest byte it held
+// in this call is progress, and the next try follows at once. A try that
+// does not (the connection broke before that point, a host that ignores
+// Range restarted from the first byte, an answer that did not continue the
+// file) waits before the next one: 1, 2, 4, 8 and 15 s, so that a link gone
+// for half a minute is waited out; the sixth such try in a row ends the
+// download. A first answer that never came, in a session that has had none,
+// ends it at once (the host or the link is not there). In all, a call
+// receives at most ten times the body's known size (a host that restarts
+// every answer), or 1 GiB while no size is known.
 //
 // size: the body's pinned size in bytes, or 0 when none is pinned. With a
 // size, a declared Content-Length that does not fit it ends the download
 // before one byte of the body is taken, and a body that grows past it ends
-// the download and empties the partial file; a partial file of exactly the
-// size is taken as complete without a request.
+// the download and empties the file; a file of exactly the size is taken
+// as complete without a request.
 //
-// Success (1): dest holds the whole body (closed); no partial file stays.
-// Failure (0): before the partial file is opened (no WinHTTP, a bad URL)
-// nothing is touched; after that dest is deleted (also a file that was
-// there before the call), and the partial file holds the bytes that arrived
-// in order from the file's first byte (at most size when pinned), or is
-// gone when it holds none.
-// Killed: dest is as it was before the call or holds the whole body (the
-// rename is the last step); the partial file holds what was written.
-//
-// progress, when not NULL, is called with context once an answer is taken
-// and after every chunk that was written: the bytes stored so far (those of
-// the partial file included) and the body's size (pinned, or declared by
-// the server: has_total 1; otherwise total is 0). It must not print unless
-// standard output is a console.
-typedef void (*DownloadProgress)(unsigned long long stored, unsigned long long total, int has_total,
-                                 void *context);
-int download(DownloadSession *net, const wchar_t *url, const wchar_t *dest, unsigned long long size,
-             DownloadProgress progress, void *context);
+// Success (1): the file holds the whole body, flushed to disk, closed.
+// Failure (0): before the file is opened (no WinHTTP, a bad URL) nothing is
+// touched; after that the file holds bytes that arrived in order from the
+// body's first byte (at most size when pinned), or is gone when it holds
+// none. Nothing else is ever deleted or written.
+// Killed: the file holds what was written.
+int download(DownloadSession *net, const wchar_t *url, const wchar_t *path, unsigned long long size,
+             const DownloadWatch *watch);

@@ -6,9 +6,9 @@
 
 enum { MAX_DIGITS = 19 };
 
-int partial_path(wchar_t *out, const wchar_t *dest)
+int partial_path(wchar_t *out, const wchar_t *dest, const char *pin)
 {
-    return compose_path(out, WIDE_PATH_CHARS, L"%ls.partial", dest);
+    return compose_path(out, WIDE_PATH_CHARS, L"%ls.%.*hs.partial", dest, (int)PARTIAL_PIN_CHARS, pin);
 }
 
 int read_decimal(const wchar_t **text, unsigned long long *value)
@@ -51,6 +51,20 @@ int parse_content_range(const wchar_t *text, unsigned long long *first, unsigned
         return 0;
     *first = a;
     *last = b;
+    *total = t;
+    return 1;
+}
+
+int parse_whole_size(const wchar_t *text, unsigned long long *total)
+{
+    unsigned long long t = 0;
+    const wchar_t *p = text;
+
+    if (wcsncmp(p, L"bytes */", 8) != 0)
+        return 0;
+    p += 8;
+    if (!read_decimal(&p, &t) || *p != 0)
+        return 0;
     *total = t;
     return 1;
 }

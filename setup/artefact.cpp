@@ -21,17 +21,44 @@ static void draw_counter(unsigned long long stored, unsigned long long total, in
     live_line_draw(line, text);
 }
 
-// A download with, on a console, a counter of what has arrived on the line
-// below ("  12.4 of 48.0 MB (25 %)", from the bytes a partial file already
-// holds), erased at the end.
-static int download_with_counter(DownloadSession *net, const wchar_t *url, const wchar_t *dest,
+static void draw_waiting(unsigned seconds, void *context)
+{
+    LiveLine *line = (LiveLine *)context;
+    char text[COUNTER_CHARS];
+    if (!line->on)
+        return;
+    snprintf(text, sizeof(text), "  connection lost, trying again in %u s", seconds);
+    live_line_draw_now(line, text);
+}
+
+// A download into temp with, on a console, a counter of what has arrived
+// on the line below ("  12.4 of 48.0 MB (25 %)", from the bytes an earlier
+// run stored included), or the wait before the next try, erased at the end.
+static int download_with_counter(DownloadSession *net, const wchar_t *url, const wchar_t *temp,
                                  unsigned long long size)
 {
     LiveLine line;
     live_line_begin(&line);
-    int ok = download(net, url, dest, size, draw_counter, &line);
+    DownloadWatch watch = {draw_counter, draw_waiting, &line};
+    int ok = download(net, url, temp, size, &watch);
     live_line_end(&line);
     return ok;
+}
+
+// Makes the finished file temp the artefact at dest, only when it matches
+// its pin. 1 when dest is the verified file. 0 otherwise: a temp that
+// failed its pin is deleted (*refused 1), one that could not be renamed is
+// kept; dest is as it was.
+static int settle(const Artefact *artefact, const wchar_t *temp, const wchar_t *dest, char *digest_text,
+                  int *refused)
+{
+    *refused = 0;
+    if (!file_matches_pin(temp, artefact->sha256, digest_text)) {
+        DeleteFileW(temp);
+        *refused = 1;
+        return 0;
+    }
+    return make_final(temp, dest);
 }
 
 // The copy from the setup's folder (see obtain_artefact). 1 when dest is a
@@ -41,37 +68,45 @@ static int copy_from_setup_folder(const Artefact *artefact, const wchar_t *setup
                                   char *digest_text)
 {
     WidePath source;
-    WidePath partial;
+    WidePath temp;
+    int refused = 0;
     const wchar_t *name = wcsrchr(dest, L'\\');
 
     if (setup_dir[0] == 0 || name == NULL || !join_path(source, setup_dir, name + 1) ||
-        !partial_path(partial, dest) || !file_matches_pin(source, artefact->sha256, digest_text))
+        !copying_path(temp, dest) || !file_matches_pin(source, artefact->sha256, digest_text))
         return 0;
     printf("Copying %s from the setup's folder ...\n", artefact->title);
     // What is used is the copy, so the copy is what is checked (the file
     // there may change meanwhile).
-    if (copy_file(source, partial) && file_matches_pin(partial, artefact->sha256, digest_text) &&
-        MoveFileExW(partial, dest, MOVEFILE_REPLACE_EXISTING))
+    if (copy_file(source, temp) && settle(artefact, temp, dest, digest_text, &refused))
         return 1;
-    DeleteFileW(partial);
+    DeleteFileW(temp);
     return 0;
+}
+
+int copying_path(wchar_t *out, const wchar_t *dest)
+{
+    return compose_path(out, WIDE_PATH_CHARS, L"%ls.copying", dest);
 }
 
 int obtain_artefact(DownloadSession *net, const Artefact *artefact, const wchar_t *setup_dir, const wchar_t *dest,
                     char *digest_text, ArtefactFailure *failure)
 {
+    WidePath partial;
+    int refused = 0;
+
     if (file_matches_pin(dest, artefact->sha256, digest_text) ||
         copy_from_setup_folder(artefact, setup_dir, dest, digest_text))
         return 1;
     printf("Downloading %s ...\n", artefact->title);
     *failure = ARTEFACT_NOT_FETCHED;
-    if (!download_with_counter(net, artefact->url, dest, artefact->size))
+    if (!partial_path(partial, dest, artefact->sha256) ||
+        !download_with_counter(net, artefact->url, partial, artefact->size))
         return 0;
-    if (!file_matches_pin(dest, artefact->sha256, digest_text)) {
-        // What failed its pin goes, so that the next run starts clean.
-        DeleteFileW(dest);
+    if (settle(artefact, partial, dest, digest_text, &refused))
+        return 1;
+    // What failed its pin is gone, so that the next run starts clean.
+    if (refused)
         *failure = ARTEFACT_REFUSED;
-        return 0;
-    }
-    return 1;
+    return 0;
 }

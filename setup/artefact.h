@@ -23,15 +23,23 @@ enum ArtefactFailure { ARTEFACT_NOT_FETCHED, ARTEFACT_REFUSED };
 // - dest itself, when it matches its pin (an earlier run verified it);
 // - the file of dest's name in setup_dir (a folder that an offline copy may
 //   be; empty: none) when it matches its pin: copied ("Copying <title> from
-//   the setup's folder ...") beside dest under dest's partial name, checked
-//   again, then renamed to dest; the file there is only ever read;
+//   the setup's folder ...") beside dest under dest's copying name, checked
+//   again, then made final (system/files.h); the file there is only ever
+//   read;
 // - the host: downloaded ("Downloading <title> ...", with a counter on a
-//   console; fetch/download.h) and checked.
-// A file anywhere that does not match its pin is never used.
+//   console; fetch/download.h) into dest's partial file (fetch/resume.h:
+//   named by the pin, resumed from what an earlier run stored), checked,
+//   then made final.
+// A file anywhere that does not match its pin is never used, and dest is
+// replaced only by a verified file: a failure never deletes it.
 // 1 when dest holds the verified artefact. 0 otherwise, with *failure
-// ARTEFACT_NOT_FETCHED (the download did not complete: dest is gone, its
-// partial file keeps what arrived) or ARTEFACT_REFUSED (the download
-// completed and failed its pin: deleted). digest_text is the run's
-// DIGEST_TEXT_BYTES buffer.
+// ARTEFACT_NOT_FETCHED (the download did not complete: its partial file
+// keeps what arrived) or ARTEFACT_REFUSED (the download completed and
+// failed its pin: deleted). digest_text is the run's DIGEST_TEXT_BYTES
+// buffer.
 int obtain_artefact(DownloadSession *net, const Artefact *artefact, const wchar_t *setup_dir, const wchar_t *dest,
                     char *digest_text, ArtefactFailure *failure);
+
+// out (a WidePath) = dest + ".copying": where a copy from the setup's
+// folder is written until it is verified. 1 when it fits; 0 otherwise.
+int copying_path(wchar_t *out, const wchar_t *dest);

@@ -6,6 +6,9 @@
 // folder, and the folder the setup runs from. compose_layout composes the
 // install paths but the archive and part paths, which the stages compose
 // when they need them.
+// The runtime archive's name, in the downloads folder and an offline copy.
+#define RUNTIME_NAME L"python-embed.zip"
+
 struct InstallLayout {
     WidePath InstallRoot;     // %LOCALAPPDATA%\Programs\ZEPT
     WidePath PythonDir;       // the installed runtime

@@ -63,6 +63,8 @@ int main(int argc, char **argv)
     }
 
     mkdirs(layout.DownloadsDir);
+    // Bytes on their way in for another release are never resumed here.
+    delete_other_parts(layout.DownloadsDir, 1);
 
     // This release, or a newer one, installed: opened as it is.
     if (!installation_complete(&layout)) {
@@ -84,7 +86,7 @@ int main(int argc, char **argv)
     // downloads folder are this setup's.
     if (marker_is_ours(&layout)) {
         register_installation(&layout);
-        forget_other_parts(&layout);
+        delete_other_parts(layout.DownloadsDir, 0);
     }
     forget_removal_copy();
     finish_setup(&layout);

@@ -70,9 +70,6 @@ int run_offline_copy(void)
         goto done;
     }
 
-    // The files go into the folder under the names they have in the
-    // downloads folder, where a setup started from there looks for them.
-    wcscpy(layout.DownloadsDir, folder);
     if (!program_path(self) || !join_path(setup_file, folder, L"zept-setup.exe") ||
         !join_path(setup_new, folder, L"zept-setup.new")) {
         printf(NOT_WRITABLE);
@@ -87,16 +84,18 @@ int run_offline_copy(void)
         printf(NOT_WRITABLE);
         goto done;
     }
-    if (!fetch_runtime(&layout, &net, digest_text))
+    // The files go into the folder under the names they have in the
+    // downloads folder, where a setup started from there looks for them.
+    if (!fetch_runtime(&layout, folder, &net, digest_text))
         goto done;
     for (int part = 1; part <= PART_COUNT; part++) {
-        if (!fetch_part(&layout, &net, part, digest_text)) {
+        if (!fetch_part(&layout, folder, &net, part, digest_text)) {
             printf("The course download failed. Check your connection and run the setup again.\n");
             goto done;
         }
     }
     // Last, so that a folder with a setup in it has what the setup needs.
-    if (copying && !MoveFileExW(setup_new, setup_file, MOVEFILE_REPLACE_EXISTING)) {
+    if (copying && !make_final(setup_new, setup_file)) {
         printf(NOT_WRITABLE);
         goto done;
     }

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "fetch/download.h"
+#include "fetch/resume.h"
 #include "fetch/sha256_file.h"
 #include "pins.h"
 #include "setup/artefact.h"
@@ -21,14 +22,32 @@ static int part_name(wchar_t *out, int n)
     return compose_path(out, PART_NAME_CHARS, L"zept-payload.part%02d", n);
 }
 
-// 1 when name is a part's by its pattern ("<64 hex>.part" or
-// "zept-payload.partNN"), or a partial file of one.
-static int part_pattern(const wchar_t *name)
+// The length of name without the suffix of a file on its way in (a
+// partial file, with or without a pin in its name, or a copy); name's
+// whole length when it has none.
+static size_t stem_length(const wchar_t *name)
 {
     size_t length = wcslen(name);
-    size_t stem = length;
-    if (length > 8 && wcscmp(name + length - 8, L".partial") == 0)
-        stem = length - 8;
+    if (length > 8 && wcscmp(name + length - 8, L".copying") == 0)
+        return length - 8;
+    if (length <= 8 || wcscmp(name + length - 8, L".partial") != 0)
+        return length;
+    length -= 8;
+    // ".<PARTIAL_PIN_CHARS hex>" before ".partial", where the pin is named.
+    if (length > PARTIAL_PIN_CHARS + 1 && name[length - PARTIAL_PIN_CHARS - 1] == L'.') {
+        size_t i = length - PARTIAL_PIN_CHARS;
+        while (i < length && ((name[i] >= L'0' && name[i] <= L'9') || (name[i] >= L'a' && name[i] <= L'f')))
+            i++;
+        if (i == length)
+            return length - PARTIAL_PIN_CHARS - 1;
+    }
+    return length;
+}
+
+// 1 when the first stem characters of name are a part's name by its
+// pattern ("<64 hex>.part" or "zept-payload.partNN").
+static int part_pattern(const wchar_t *name, size_t stem)
+{
     if (stem == 19 && wcsncmp(name, L"zept-payload.part", 17) == 0)
         return name[17] >= L'0' && name[17] <= L'9' && name[18] >= L'0' && name[18] <= L'9';
     if (stem != DIGEST_CHARS + 5 || wcsncmp(name + DIGEST_CHARS, L".part", 5) != 0)
@@ -40,35 +59,47 @@ static int part_pattern(const wchar_t *name)
     return 1;
 }
 
-// 1 when name (or the part whose partial file it is) is one of this
-// release's parts.
+// 1 when name is the artefact file (of the given name and pin) itself, its
+// partial file or its copy on the way in.
+static int names_artefact(const wchar_t *name, const wchar_t *artefact, const char *pin)
+{
+    WidePath other;
+    return wcscmp(name, artefact) == 0 || (partial_path(other, artefact, pin) && wcscmp(name, other) == 0) ||
+           (copying_path(other, artefact) && wcscmp(name, other) == 0);
+}
+
+// 1 when name is one of this release's files, or is on its way to being one.
 static int ours(const wchar_t *name)
 {
     wchar_t part[PART_NAME_CHARS];
-    size_t length = wcslen(name);
+    if (names_artefact(name, RUNTIME_NAME, PYTHON_SHA256))
+        return 1;
     for (int n = 1; n <= PART_COUNT; n++) {
-        if (part_name(part, n) && wcsncmp(name, part, wcslen(part)) == 0 &&
-            (length == wcslen(part) || wcscmp(name + wcslen(part), L".partial") == 0))
+        if (part_name(part, n) && names_artefact(name, part, PART_SHA256[n - 1]))
             return 1;
     }
     return 0;
 }
 
-void forget_other_parts(const InstallLayout *layout)
+void delete_other_parts(const wchar_t *folder, int unfinished_only)
 {
     WidePath pattern;
     WidePath path;
     WIN32_FIND_DATAW found;
     HANDLE search = INVALID_HANDLE_VALUE;
 
-    if (!join_path(pattern, layout->DownloadsDir, L"*"))
+    if (!join_path(pattern, folder, L"*"))
         return;
     search = FindFirstFileExW(pattern, FindExInfoBasic, &found, FindExSearchNameMatch, NULL, 0);
     if (search == INVALID_HANDLE_VALUE)
         return;
     do {
-        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && part_pattern(found.cFileName) &&
-            !ours(found.cFileName) && join_path(path, layout->DownloadsDir, found.cFileName))
+        const wchar_t *name = found.cFileName;
+        size_t stem = stem_length(name);
+        int unfinished = stem != wcslen(name);
+        int runtime = unfinished && stem == wcslen(RUNTIME_NAME) && wcsncmp(name, RUNTIME_NAME, stem) == 0;
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && (unfinished || !unfinished_only) &&
+            (runtime || part_pattern(name, stem)) && !ours(name) && join_path(path, folder, name))
             DeleteFileW(path);
     } while (FindNextFileW(search, &found));
     FindClose(search);
@@ -103,7 +134,7 @@ done:
     return ok;
 }
 
-int fetch_part(InstallLayout *layout, DownloadSession *net, int n, char *digest_text)
+int fetch_part(InstallLayout *layout, const wchar_t *folder, DownloadSession *net, int n, char *digest_text)
 {
     wchar_t name[PART_NAME_CHARS];
     wchar_t part_url[PART_URL_CHARS];
@@ -113,7 +144,7 @@ int fetch_part(InstallLayout *layout, DownloadSession *net, int n, char *digest_
 
     snprintf(title, sizeof(title), "course part %d of %d", n, PART_COUNT);
     if (!part_name(name, n) || !compose_path(part_url, PART_URL_CHARS, L"%ls%ls", COURSE_BASE_URL, name) ||
-        !join_path(layout->PartFile, layout->DownloadsDir, name))
+        !join_path(layout->PartFile, folder, name))
         return 0;
     if (obtain_artefact(net, &part, layout->SetupDir, layout->PartFile, digest_text, &failure))
         return 1;
@@ -136,10 +167,12 @@ int build_package(InstallLayout *layout, DownloadSession *net, char *digest_text
     }
     created = 1;
     for (int n = 1; n <= PART_COUNT; n++) {
-        if (!fetch_part(layout, net, n, digest_text) || !append_file(package, layout->PartFile, copy_buffer))
+        if (!fetch_part(layout, layout->DownloadsDir, net, n, digest_text) || !append_file(package, layout->PartFile, copy_buffer))
             goto done;
     }
-    // The package must be closed before it can be hashed.
+    // On disk before it counts; and closed before it can be hashed.
+    if (!FlushFileBuffers(package))
+        goto done;
     CloseHandle(package);
     package = INVALID_HANDLE_VALUE;
     if (!file_matches_pin(layout->PayloadArchive, PAYLOAD_SHA256, digest_text))

@@ -12,12 +12,13 @@ enum { COPY_BUFFER_BYTES = 65536 };
 #define PACKAGE_FAILED "The course package did not verify and was removed. Run the setup again.\n"
 
 // Makes sure the verified course part n (from 1; the pinned parts are
-// named by content or numbered) lies in the downloads folder as PartFile
+// named by content or numbered) lies in folder (the downloads folder, or an
+// offline copy's) as PartFile
 // (setup/artefact.h: kept, copied from the setup's folder or downloaded,
 // resuming a partial file). 1 when it does. 0 otherwise, after printing
 // "Course part N failed its checksum." when a download did not match its
 // pin (then deleted); a download that did not complete prints nothing.
-int fetch_part(InstallLayout *layout, DownloadSession *net, int n, char *digest_text);
+int fetch_part(InstallLayout *layout, const wchar_t *folder, DownloadSession *net, int n, char *digest_text);
 
 // Builds the course package PayloadArchive from its parts: fetch_part for
 // each, so that no byte enters the package before its part matched its
@@ -30,8 +31,11 @@ int fetch_part(InstallLayout *layout, DownloadSession *net, int n, char *digest_
 // that failed its pin is deleted.
 int build_package(InstallLayout *layout, DownloadSession *net, char *digest_text, unsigned char *copy_buffer);
 
-// Deletes the part files, and partial files of parts, in the downloads
-// folder that this release does not name (files of the parts' naming
-// patterns only, never anything else), so that the folder holds one
-// release's parts. Quiet; a file in use stays.
-void forget_other_parts(const InstallLayout *layout);
+// Deletes, in folder (the downloads folder: never one the setup did not
+// make), the files on their way in (partial files, copies) that are not
+// this release's, so that no other artefact's bytes are ever resumed; and,
+// unless unfinished_only, the part files that this release does not name,
+// so that the folder holds one release's parts. Only files of the parts'
+// and the runtime archive's naming patterns, never anything else. Quiet; a
+// file in use stays.
+void delete_other_parts(const wchar_t *folder, int unfinished_only);

@@ -18,13 +18,17 @@
 
 enum { COMMAND_CHARS = WIDE_PATH_CHARS + 64, HANDED_OVER_WAIT_MS = 60000 };
 
-// The temporary copy a removal continues from: %TEMP%\zept-removal.exe.
+// The temporary copy a removal continues from: %TEMP%\zept-removal.exe,
+// written as zept-removal.new.
 #define REMOVAL_COPY L"zept-removal.exe"
+#define REMOVAL_COPY_NEW L"zept-removal.new"
 
 void forget_removal_copy(void)
 {
     WidePath copy;
     if (temp_path(copy, REMOVAL_COPY))
+        DeleteFileW(copy);
+    if (temp_path(copy, REMOVAL_COPY_NEW))
         DeleteFileW(copy);
 }
 
@@ -35,12 +39,14 @@ static int hand_over(const wchar_t *self)
 {
     int ok = 0;
     WidePath copy;
+    WidePath copy_new;
     WidePath work_dir;
     wchar_t command[COMMAND_CHARS];
     PROCESS_INFORMATION process;
 
     ZeroMemory(&process, sizeof(process));
-    if (!temp_path(copy, REMOVAL_COPY) || !copy_file(self, copy))
+    if (!temp_path(copy, REMOVAL_COPY) || !temp_path(copy_new, REMOVAL_COPY_NEW) ||
+        !install_copy(self, copy, copy_new))
         goto done;
     if (!compose_path(command, COMMAND_CHARS, L"\"%ls\" --uninstall --after %lu", copy, GetCurrentProcessId()))
         goto done;

@@ -16,12 +16,12 @@
 
 enum { LAUNCH_ARGS_CHARS = 4200 };
 
-int fetch_runtime(InstallLayout *layout, DownloadSession *net, char *digest_text)
+int fetch_runtime(InstallLayout *layout, const wchar_t *folder, DownloadSession *net, char *digest_text)
 {
     const Artefact runtime = {PYTHON_URL, PYTHON_SHA256, PYTHON_SIZE, "Python runtime"};
     ArtefactFailure failure = ARTEFACT_NOT_FETCHED;
 
-    if (join_path(layout->RuntimeArchive, layout->DownloadsDir, L"python-embed.zip") &&
+    if (join_path(layout->RuntimeArchive, folder, RUNTIME_NAME) &&
         obtain_artefact(net, &runtime, layout->SetupDir, layout->RuntimeArchive, digest_text, &failure))
         return 1;
     if (failure == ARTEFACT_REFUSED)
@@ -33,7 +33,7 @@ int fetch_runtime(InstallLayout *layout, DownloadSession *net, char *digest_text
 
 int runtime_stage(InstallLayout *layout, DownloadSession *net, char *digest_text)
 {
-    if (!fetch_runtime(layout, net, digest_text))
+    if (!fetch_runtime(layout, layout->DownloadsDir, net, digest_text))
         return 0;
     printf("Extracting Python runtime ...\n");
     // Into a fresh folder: the installed runtime stays as it is until the

@@ -13,10 +13,11 @@ struct DownloadSession;
 // digest_text its digest buffer (DIGEST_TEXT_BYTES), copy_buffer its
 // COPY_BUFFER_BYTES buffer (setup/package.h).
 
-// Makes sure the verified runtime archive lies in the downloads folder as
-// RuntimeArchive (setup/artefact.h: kept, copied from the setup's folder
-// or downloaded). 1 when it does; 0 after printing the message.
-int fetch_runtime(InstallLayout *layout, DownloadSession *net, char *digest_text);
+// Makes sure the verified runtime archive lies in folder (the downloads
+// folder, or an offline copy's) as RuntimeArchive (setup/artefact.h: kept,
+// copied from the setup's folder or downloaded). 1 when it does; 0 after
+// printing the message.
+int fetch_runtime(InstallLayout *layout, const wchar_t *folder, DownloadSession *net, char *digest_text);
 
 // fetch_runtime, then extracts the archive into a fresh
 // PythonNew. 1 when pythonw.exe exists there afterwards. A download that

@@ -10,6 +10,9 @@
 
 enum { VERSION_NUMBERS = 4, MARKER_BYTES = 64 };
 
+#define DISK_TROUBLE \
+    "Could not finish the installation (the disk may be full); free some space and run the setup again.\n"
+
 const char MARKER_LINE[] = "Tarnwick " COURSE_VERSION " installed.\r\n";
 
 // Reads one to four dot-separated numbers from text (length bytes, all of
@@ -106,6 +109,13 @@ int put_in_place(const InstallLayout *layout)
     WidePath python_aside;
     WidePath app_aside;
 
+    // Every file of the new release is on disk before anything is moved,
+    // so that the marker, written last, never vouches for files that a
+    // power cut could still take.
+    if (!flush_tree(layout->PythonNew) || !flush_tree(layout->AppNew)) {
+        printf(DISK_TROUBLE);
+        return 0;
+    }
     // From the first rename on, the installation is a mix: no marker may
     // vouch for it until both folders are in place.
     DeleteFileW(layout->MarkerFile);
@@ -129,8 +139,7 @@ int put_in_place(const InstallLayout *layout)
 
 done:
     if (!ok && swapped) {
-        printf("Could not finish the installation (the disk may be full); free some space and run the "
-               "setup again.\n");
+        printf(DISK_TROUBLE);
     } else if (!ok) {
         // Back as it was, in reverse order.
         if (step >= 3 && app_aside[0] != 0)

@@ -28,13 +28,16 @@ int discard_folder(const InstallLayout *layout, const wchar_t *folder);
 // nothing of the installation itself.
 void clear_leftovers(const InstallLayout *layout);
 
-// Swaps PythonNew and AppNew in for PythonDir and AppDir (each old folder
+// Flushes every file of PythonNew and AppNew to disk, then swaps them in
+// for PythonDir and AppDir (each old folder
 // renamed aside into Discarded, the new one renamed in, the old ones
 // deleted), then writes this release's marker. 1 when both are in place and
 // the marker vouches for them. From the first rename until the marker is
 // written no marker exists, so a run killed in between leaves an
 // installation that the next run completes.
-// 0 after printing the message, in three cases:
+// 0 after printing the message, in four cases:
+// - a file of the new folders cannot be flushed (a failing or full disk):
+//   nothing is changed;
 // - a rename is refused (a file in use): every rename made is undone in
 //   reverse order and the previous marker written again, so the previous
 //   installation is exactly as it was;

@@ -37,6 +37,8 @@ class Route:
     ranges: bool = True            # honour "Range: bytes=N-"; False: the whole body with 200
     cut_at: int = -1               # once: close the connection at this offset of the whole body
     after_cut: bytes = None        # the body from the cut on (the file changed behind its URL)
+    outage: float = 0.0            # after a cut or drop, requests in these seconds are closed unanswered
+    down_until: float = 0.0        # (set by the server) the end of the outage under way
 
 
 @dataclass
@@ -61,6 +63,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             route = srv.routes.get(self.path)
         if route is None:
             route = self._file_route()
+        if time.monotonic() < route.down_until:
+            # The link is gone: the connection ends with no answer.
+            self.close_connection = True
+            return
         if route.stall:
             time.sleep(route.stall)
         try:
@@ -130,6 +136,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 self.wfile.flush()
                 time.sleep(route.trickle[1])
         if cut:
+            if route.outage:
+                route.down_until = time.monotonic() + route.outage
             self.wfile.flush()
             self.connection.shutdown(socket.SHUT_RDWR)
             self.close_connection = True

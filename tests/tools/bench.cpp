@@ -112,7 +112,8 @@ int main(void)
         // formatted a few times a second (drawing needs a console).
         DownloadSession net;
         begin_download_session(&net, L"zept-bench");
-        ok = download(&net, args[2], args[3], 0, count_progress, &counted);
+        DownloadWatch watch = {count_progress, NULL, &counted};
+        ok = download(&net, args[2], args[3], 0, &watch);
         end_download_session(&net);
         seconds = now() - start;
         sprintf(text, "%d", ok);

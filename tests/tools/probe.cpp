@@ -2,7 +2,7 @@
 // the arguments of its command line, so that tests can drive it against
 // real servers, files and tar:
 //   zept-probe.exe sha256 PATH          prints the digest text, or FAIL
-//   zept-probe.exe download URL DEST [SIZE]   (SIZE: the pinned size)
+//   zept-probe.exe download URL FILE [SIZE]   (SIZE: the pinned size)
 //   zept-probe.exe extract ARCHIVE DIR
 //   zept-probe.exe exists PATH
 //   zept-probe.exe mkdirs PATH
@@ -35,7 +35,7 @@ int main(void)
     if (wcscmp(verb, L"download") == 0 && (argc == 4 || argc == 5)) {
         DownloadSession net;
         begin_download_session(&net, L"zept-probe/1");
-        result = download(&net, args[2], args[3], argc == 5 ? _wcstoui64(args[4], NULL, 10) : 0, NULL, NULL);
+        result = download(&net, args[2], args[3], argc == 5 ? _wcstoui64(args[4], NULL, 10) : 0, NULL);
         end_download_session(&net);
     } else if (wcscmp(verb, L"extract") == 0 && argc == 4)
         result = extract_tar(args[2], args[3]);

@@ -41,14 +41,38 @@ TEST_CASE("parse_content_range")
     }
 }
 
-TEST_CASE("partial_path beside the destination")
+TEST_CASE("parse_whole_size")
+{
+    struct Row {
+        const wchar_t *text;
+        int ok;
+        unsigned long long total;
+    } rows[] = {
+        {L"bytes */300000", 1, 300000},
+        {L"bytes */0", 1, 0},
+        {L"bytes */", 0, 0},
+        {L"bytes */*", 0, 0},
+        {L"bytes */300000 ", 0, 0},
+        {L"bytes 0-99/300000", 0, 0},
+        {L"bytes */12345678901234567890", 0, 0},
+    };
+    for (const Row &row : rows) {
+        unsigned long long total = 7;
+        CAPTURE(row.text);
+        CHECK(parse_whole_size(row.text, &total) == row.ok);
+        CHECK(total == (row.ok ? row.total : 7));
+    }
+}
+
+TEST_CASE("partial_path beside the destination, named by the pin")
 {
     wchar_t out[4096];
-    CHECK(partial_path(out, L"C:\\p\\downloads\\zept-payload.part01") == 1);
-    CHECK(wcscmp(out, L"C:\\p\\downloads\\zept-payload.part01.partial") == 0);
+    const char *pin = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+    CHECK(partial_path(out, L"C:\\p\\downloads\\python-embed.zip", pin) == 1);
+    CHECK(wcscmp(out, L"C:\\p\\downloads\\python-embed.zip.0123456789abcdef.partial") == 0);
     static wchar_t long_dest[4093];
     wmemset(long_dest, L'a', 4092);
     long_dest[4092] = 0;
-    CHECK(partial_path(out, long_dest) == 0);
+    CHECK(partial_path(out, long_dest, pin) == 0);
     CHECK(out[0] == 0);
 }
