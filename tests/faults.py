@@ -177,7 +177,10 @@ class Suite:
         found = {}
         for path in [inst.PYTHON_PATH] + inst.part_paths(self.build):
             name = os.path.join(downloads, "python-embed.zip" if path == inst.PYTHON_PATH else os.path.basename(path))
-            found[path] = next((os.path.getsize(f) for f in (name, name + ".partial") if os.path.exists(f)), 0)
+            pin = (inst.sha256_of(os.path.join(self.build, "artefacts", "python-embed.zip"))
+                   if path == inst.PYTHON_PATH else os.path.basename(path)[:64])
+            partial = inst.partial_name(name, pin)
+            found[path] = next((os.path.getsize(f) for f in (name, partial) if os.path.exists(f)), 0)
         return found
 
     def sent(self, server, since):
@@ -499,7 +502,8 @@ class Suite:
         self.figures["disk-full runs"] = len(cases)
 
     def servers(self, server):
-        """Captive portal pages, silence, a stall mid-body, a redirect loop."""
+        """Captive portal pages, silence, a stall mid-body, a redirect loop, a
+        host that restarts every answer, a link gone for a few seconds."""
         guard = 200 if self.long else 45
         html = b"<html><body>Please sign in to the network.</body></html>"
         half = inst.artefact(self.build, "python-embed.zip")
@@ -515,6 +519,13 @@ class Suite:
              None),
             ("redirect loop", {inst.PYTHON_PATH: testserver.Route(status=302, location=inst.PYTHON_PATH)},
              inst.FAILURE_MESSAGES[1]),
+            # Every answer restarts from the first byte and breaks off
+            # halfway: no try gets further, and the run must end.
+            ("ignores Range, drops halfway", {inst.PYTHON_PATH: testserver.Route(
+                body=half, ranges=False, drop_after=len(half) // 2)}, inst.FAILURE_MESSAGES[1]),
+            # The link gone for 6 s halfway: waited out, the run completes.
+            ("gone for 6 s halfway", {inst.PYTHON_PATH: testserver.Route(
+                body=half, cut_at=len(half) // 2, outage=6)}, None),
         ]
         for name, routes, message in cases:
             profile = self.profile()
@@ -601,9 +612,11 @@ class Suite:
             "  the package assembly and the course extraction; it must end with the step's message and",
             "  exit code 1, leave no unverified archive, and the next run must complete.",
             "- **server**: an HTML page with status 200 for the runtime and for part 2, a server that",
-            "  accepts the connection and never answers, and a redirect loop: each must end with its",
-            "  message. A server that stalls halfway through the body: the setup must resume after the",
-            "  receive time-out and complete.",
+            "  accepts the connection and never answers, a redirect loop, and a host that ignores",
+            "  Range and drops every answer halfway: each must end with its message. A server that",
+            "  stalls halfway through the body: the setup must resume after the receive time-out and",
+            "  complete; a link gone for 6 s halfway through the runtime: the setup must wait it out",
+            "  and complete.",
             "- **together**: two setups started at the same moment on the same profile: one installs,",
             "  the other finds the lock (\"The setup is already running in another window.\"), or,",
             "  started after the first had finished, opens the installation.",

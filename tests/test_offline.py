@@ -7,7 +7,8 @@ import stat
 import pytest
 
 from conftest import BANNER, CLOSING, PROMPT, crlf, run_windows, windows_path
-from installation import (PYTHON_PATH, artefact, course_started, empty_profile, installation_problems, layout,
+from testserver import Route
+from installation import (PYTHON_PATH, RELEASES, artefact, course_started, empty_profile, installation_problems, layout,
                           part_names, part_paths, remove_shortcuts, setup_argv, shortcut_paths, tree,
                           uninstall_entry)
 
@@ -141,6 +142,19 @@ def test_a_newer_release_refreshes_the_copy_with_the_parts_that_changed(build, w
     old = expected_folder(build)
     del old["zept-setup.exe"]
     assert tree(folder) == dict(old, **expected_folder(build, "zept-setup-update"))
+
+
+def test_a_copy_that_fails_leaves_the_earlier_copy_whole(build, work, teacher, course):
+    # A release with another runtime, whose download fails: the earlier
+    # copy's runtime archive stays until a verified one replaces it.
+    folder = os.path.join(work, "copy")
+    assert make_copy(build, teacher, folder).rc == 0
+    course.routes[RELEASES["zept-setup-runtime"][0]] = Route(status=404)
+    run = make_copy(build, teacher, folder, "zept-setup-runtime")
+    assert run.text == crlf(LAYOUT_BANNER + "Downloading Python runtime ...\n"
+                            "The Python download failed. Check your connection and run the setup again.\n" + PROMPT)
+    assert run.rc == 1
+    assert tree(folder) == expected_folder(build)
 
 
 @pytest.mark.parametrize("where,message", [

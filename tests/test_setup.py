@@ -15,8 +15,12 @@ from conftest import BANNER, CLOSING, PROMPT, crlf, run_windows, windows_path
 from installation import (PACKAGE_FAILED, PYTHON_PATH, artefact, course_started, part_lines, part_names, part_paths,
                           forget_launch, forget_tar_record, installation_problems,
                           launch_record, layout, read_shortcut, remove_shortcuts, setup_argv,
-                          sha256_of as sha256, shortcut_paths, tar_record, tree, write_tree)
+                          partial_name, sha256_of as sha256, shortcut_paths, tar_record, tree, write_tree)
 from testserver import Route
+
+def sha256_bytes(data):
+    return hashlib.sha256(data).hexdigest()
+
 
 def first_install(build):
     """The whole transcript of a first install of the test build."""
@@ -250,23 +254,102 @@ def test_part_2_changed_behind_its_url_then_the_verified_part_1_is_reused(build,
     ("runtime", {}),
     ("part 2", {}),
     ("part 2", {"ranges": False}),
-], ids=["runtime", "part 2", "part 2, host ignores Range"])
+    ("part 2", {"outage": 6}),
+], ids=["runtime", "part 2", "part 2, host ignores Range", "part 2, link gone for 6 s"])
 def test_a_cut_download_resumes_in_the_same_run(build, profile, course, which, options):
     path = PYTHON_PATH if which == "runtime" else part_paths(build)[1]
     data = course.routes[path].body
-    course.routes[path] = Route(body=data, cut_at=len(data) * 9 // 10, **options)
+    cut = len(data) * 9 // 10
+    course.routes[path] = Route(body=data, cut_at=cut, **options)
     run = run_setup(build, profile)
     assert run.text == crlf(first_install(build))
     assert run.rc == 0
     assert_installed(build, profile)
     asked = [r for r in course.requests if r.path == path]
-    if options:
+    ranges = [dict(r.headers).get("Range") for r in asked]
+    assert ranges == [None] + ["bytes=%d-" % cut] * (len(asked) - 1)
+    if "ranges" in options:
         # Ignored: the whole file again, from its first byte.
-        assert [r.sent for r in asked] == [len(data) * 9 // 10, len(data)]
+        assert [r.sent for r in asked] == [cut, len(data)]
+    elif "outage" in options:
+        # Tries while the link was gone got no answer; the run waited
+        # them out and fetched only the missing tail.
+        assert len(asked) >= 3
+        assert [r.sent for r in asked] == [cut] + [0] * (len(asked) - 2) + [len(data) - cut]
     else:
         # Only the missing tail is fetched again.
-        assert [r.sent for r in asked] == [len(data) * 9 // 10, len(data) - len(data) * 9 // 10]
-    assert [dict(r.headers).get("Range") for r in asked] == [None, "bytes=%d-" % (len(data) * 9 // 10)]
+        assert [r.sent for r in asked] == [cut, len(data) - cut]
+
+
+def test_a_host_that_restarts_every_answer_ends_the_run(build, profile, course):
+    # It ignores Range and drops every answer halfway: no try gets further
+    # than the first, and the run ends instead of fetching for ever.
+    paths = part_paths(build)
+    data = course.routes[paths[1]].body
+    course.routes[paths[1]] = Route(body=data, ranges=False, drop_after=len(data) // 2)
+    run = run_setup(build, profile)
+    assert run.text.endswith(crlf(part_lines(len(paths), [2]) + PACKAGE_FAILED + PROMPT))
+    assert run.rc == 1
+    asked = [r for r in course.requests if r.path == paths[1]]
+    assert [r.sent for r in asked] == [len(data) // 2] * 7
+    assert paths[2] not in [r.path for r in course.requests]
+
+
+def test_partial_files_are_resumed_only_for_their_own_pin(build, profile, course):
+    p = layout(profile)
+    runtime = artefact(build, "python-embed.zip")
+    names = part_names(build)
+    part1 = artefact(build, "parts/" + names[0])
+    os.makedirs(p["downloads"])
+    planted = {
+        # The whole runtime under its own partial name: a run killed before
+        # the rename. The host's 416 says it is whole.
+        partial_name(p["runtime"], sha256_bytes(runtime)): runtime,
+        # Bytes of other releases: another runtime, under an old name and
+        # under another pin, and a part's under another pin.
+        p["runtime"] + ".partial": runtime[:1000],
+        partial_name(p["runtime"], "0" * 64): runtime[:1000],
+        partial_name(os.path.join(p["downloads"], names[0]), "f" * 64): part1[:1000],
+    }
+    for path, data in planted.items():
+        with open(path, "wb") as f:
+            f.write(data)
+    run = run_setup(build, profile)
+    assert run.text == crlf(first_install(build))
+    assert run.rc == 0
+    assert_installed(build, profile)
+    asked = [(r.path, dict(r.headers).get("Range"), r.sent) for r in course.requests]
+    assert asked[:2] == [(PYTHON_PATH, "bytes=%d-" % len(runtime), 0), (part_paths(build)[0], None, len(part1))]
+    assert sorted(os.listdir(p["downloads"])) == sorted(["python-embed.zip", "zept-payload.zip"] + names)
+
+
+def test_every_file_is_on_disk_before_it_counts(build, profile, course, work):
+    # FlushFileBuffers ends in an fsync (in the program or the wineserver,
+    # as the Wine version has it) and MoveFileEx in a rename.
+    rc, out, events = winepfx.run_traced(build, setup_argv(build, profile), os.path.join(work, "trace"),
+                                         ["openat", "fsync", "fdatasync", "rename", "renameat", "renameat2"])
+    assert out.decode("ascii") == crlf(first_install(build))
+    assert rc == 0
+    assert_installed(build, profile)
+    p = {key: os.path.realpath(path) for key, path in layout(profile).items()}
+    flushed = {}
+    for at, call, names, _ in events:
+        if call in ("fsync", "fdatasync"):
+            flushed.setdefault(names[0], at)
+    marker = min(at for at, call, names, raw in events if call == "openat" and p["marker"] in names
+                 and "O_CREAT" in raw)
+    # The marker itself, and before it every file that it vouches for.
+    assert flushed.get(p["marker"], 0) > marker
+    for folder, new in (("python", "python_new"), ("app", "app_new")):
+        files = tree(p[folder], skip=("launch-record.txt",))
+        late = [name for name in files if not flushed.get(os.path.join(p[new], name), marker) < marker]
+        assert late == [], folder
+    # Each file renamed to its final name was flushed under its own.
+    renamed = {names[-1]: (at, names[0]) for at, call, names, _ in events if call.startswith("rename")}
+    finals = [target for target in renamed if os.path.isfile(target)]
+    assert sorted(finals) == sorted([p["runtime"], p["copy"]]
+                                    + [os.path.join(p["downloads"], name) for name in part_names(build)])
+    assert [target for target in finals if not flushed.get(renamed[target][1], renamed[target][0]) < renamed[target][0]] == []
 
 
 def test_a_part_answered_with_many_times_its_size_is_refused_early(build, profile, course):
@@ -379,9 +462,12 @@ def test_no_special_folders(build, profile, course):
 
 
 def test_a_counter_moves_on_a_console_and_leaves_no_trace(build, profile, course, work):
-    # A real terminal: the setup under Wine in a tmux pane, over a slow server.
+    # A real terminal: the setup under Wine in a tmux pane, over a slow
+    # server whose link is gone for a few seconds halfway through part 2.
     for route in course.routes.values():
         route.trickle = (4096, 0.02)
+    part2 = course.routes[part_paths(build)[1]]
+    part2.cut_at, part2.outage = len(part2.body) // 2, 6
     session = "zept-%d" % os.getpid()
     command = winepfx.shell_command(build, setup_argv(build, profile), os.path.join(work, "stderr"))
     subprocess.run(["tmux", "new-session", "-d", "-s", session, "-x", "100", "-y", "40", command], check=True)
@@ -391,7 +477,7 @@ def test_a_counter_moves_on_a_console_and_leaves_no_trace(build, profile, course
         while PROMPT.strip() not in pane and time.monotonic() < deadline:
             pane = subprocess.run(["tmux", "capture-pane", "-p", "-t", session], capture_output=True,
                                   text=True).stdout
-            counters |= {line for line in pane.splitlines() if line.endswith("%)")}
+            counters |= {line.rstrip() for line in pane.splitlines() if line.rstrip().endswith(("%)", " s"))}
             time.sleep(0.05)
         title = subprocess.run(["tmux", "display-message", "-p", "-t", session, "#{pane_title}"],
                                capture_output=True, text=True).stdout
@@ -402,6 +488,7 @@ def test_a_counter_moves_on_a_console_and_leaves_no_trace(build, profile, course
     part = len(artefact(build, "parts/" + part_names(build)[1]))
     total = "of %d.%d MB" % (part * 10 // 1048576 // 10, part * 10 // 1048576 % 10)
     assert any(re.fullmatch(r"  \d+\.\d %s \((\d|[1-9]\d) %%\)" % total, line) for line in counters), counters
+    assert any(re.fullmatch(r"  connection lost, trying again in [1-4] s", line) for line in counters), counters
     # Erased at the end of each download: the pane shows the transcript.
     assert [line.rstrip() for line in pane.rstrip("\n").splitlines()] == first_install(build).rstrip("\n").splitlines()
     assert title == "Tarnwick - Olvenmark setup\n"

@@ -49,6 +49,12 @@ def sha256_of(path):
         return hashlib.sha256(f.read()).hexdigest()
 
 
+def partial_name(path, pin):
+    """Where the setup keeps the bytes of the artefact path (pinned to pin)
+    while they arrive."""
+    return "%s.%s.partial" % (path, pin[:16])
+
+
 def pack_parts(pins):
     """[(file name, size)] of the parts that a pack's --pins fragment names, in order."""
     with open(pins) as f:

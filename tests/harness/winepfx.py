@@ -27,7 +27,9 @@ just after the loader and the page is free.
 import argparse
 import glob
 import os
+import re
 import shlex
+import signal
 import shutil
 import subprocess
 import sys
@@ -118,6 +120,66 @@ def run(build, argv, stdin=b"", timeout=180, cwd=None, merge=False):
                                 stderr=subprocess.STDOUT if merge else e, timeout=timeout, cwd=cwd).returncode
         with open(names[1], "rb") as o, open(names[2], "rb") as e:
             return rc, o.read(), e.read()
+
+
+# Lines of strace -f -y -ttt: pid, time, call, its arguments (the paths of
+# file descriptors shown after them).
+_TRACED_CALL = re.compile(r"^\d+\s+(\d+\.\d+) (\w+)\((.*)")
+_QUOTED_OR_FD_PATH = re.compile(r'"((?:[^"\\]|\\.)*)"|<(/[^>]*)>')
+
+
+def _unquote(text):
+    return text.encode("latin-1", "backslashreplace").decode("unicode_escape").encode("latin-1").decode("utf-8")
+
+
+def wineserver_pid(build):
+    """The process id of the prefix's wineserver."""
+    prefix = paths(build)["prefix"].encode()
+    for pid in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/comm" % pid, "rb") as f:
+                name = f.read()
+            with open("/proc/%s/environ" % pid, "rb") as f:
+                env = f.read().split(b"\0")
+        except OSError:
+            continue
+        if name.startswith(b"wineserver") and b"WINEPREFIX=" + prefix in env:
+            return int(pid)
+    return None
+
+
+def run_traced(build, argv, folder, calls):
+    """Runs a Windows program as run() does, with strace watching the calls
+    (names) of its processes and of the prefix's wineserver, which does some
+    of the file work for them; returns (exit code, stdout bytes, events):
+    [(time, call, [the paths it names, real])], in the order they began."""
+    os.makedirs(folder, exist_ok=True)
+    logs = [os.path.join(folder, name) for name in ("program.trace", "server.trace")]
+    options = ["-f", "-y", "-ttt", "-s", "4096", "-e", "trace=" + ",".join(calls)]
+    server = subprocess.Popen(["strace"] + options + ["-o", logs[1], "-p", str(wineserver_pid(build))],
+                              stderr=subprocess.PIPE)
+    server.stderr.readline()  # "Process N attached": from here on it sees every call
+    try:
+        with open(os.path.join(folder, "in"), "wb") as f:
+            f.write(b"\n")
+        with open(os.path.join(folder, "in"), "rb") as i, open(os.path.join(folder, "out"), "wb") as o:
+            rc = subprocess.run(["strace"] + options + ["-o", logs[0]] + wine_command(["wine"] + list(argv)),
+                                env=wine_env(build), stdin=i, stdout=o, stderr=subprocess.DEVNULL,
+                                timeout=300).returncode
+    finally:
+        server.send_signal(signal.SIGINT)
+        server.wait(timeout=60)
+    events = []
+    for log in logs:
+        with open(log, encoding="latin-1") as f:
+            for line in f:
+                found = _TRACED_CALL.match(line)
+                if found:
+                    names = [_unquote(q) if q else _unquote(p) for q, p in _QUOTED_OR_FD_PATH.findall(found.group(3))]
+                    events.append((float(found.group(1)), found.group(2), [os.path.realpath(n) for n in names],
+                                   found.group(3)))
+    with open(os.path.join(folder, "out"), "rb") as o:
+        return rc, o.read(), sorted(events)
 
 
 def start(build, argv, folder, cwd=None):
