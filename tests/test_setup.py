@@ -333,11 +333,11 @@ def test_every_file_is_on_disk_before_it_counts(build, profile, course, work):
     assert_installed(build, profile)
     p = {key: os.path.realpath(path) for key, path in layout(profile).items()}
     flushed = {}
-    for at, call, names, _ in events:
-        if call in ("fsync", "fdatasync"):
-            flushed.setdefault(names[0], at)
-    marker = min(at for at, call, names, raw in events if call == "openat" and p["marker"] in names
-                 and "O_CREAT" in raw)
+    for call in events:
+        if call.name in ("fsync", "fdatasync"):
+            flushed.setdefault(call.paths[0], call.at)
+    marker = min(call.at for call in events if call.name == "openat" and p["marker"] in call.paths
+                 and "O_CREAT" in call.text)
     # The marker itself, and before it every file that it vouches for.
     assert flushed.get(p["marker"], 0) > marker
     for folder, new in (("python", "python_new"), ("app", "app_new")):
@@ -345,7 +345,7 @@ def test_every_file_is_on_disk_before_it_counts(build, profile, course, work):
         late = [name for name in files if not flushed.get(os.path.join(p[new], name), marker) < marker]
         assert late == [], folder
     # Each file renamed to its final name was flushed under its own.
-    renamed = {names[-1]: (at, names[0]) for at, call, names, _ in events if call.startswith("rename")}
+    renamed = {call.paths[-1]: (call.at, call.paths[0]) for call in events if call.name.startswith("rename")}
     finals = [target for target in renamed if os.path.isfile(target)]
     assert sorted(finals) == sorted([p["runtime"], p["copy"]]
                                     + [os.path.join(p["downloads"], name) for name in part_names(build)])

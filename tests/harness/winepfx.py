@@ -25,6 +25,7 @@ Windows process inherits from the one that starts it, the heap always begins
 just after the loader and the page is free.
 """
 import argparse
+import collections
 import glob
 import os
 import re
@@ -34,6 +35,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -122,9 +124,12 @@ def run(build, argv, stdin=b"", timeout=180, cwd=None, merge=False):
             return rc, o.read(), e.read()
 
 
-# Lines of strace -f -y -ttt: pid, time, call, its arguments (the paths of
-# file descriptors shown after them).
-_TRACED_CALL = re.compile(r"^\d+\s+(\d+\.\d+) (\w+)\((.*)")
+# Lines of strace -f -y -ttt -T: pid, time, call, its arguments (the paths
+# of file descriptors shown after them), and the time spent in the call.
+_TRACED_CALL = re.compile(r"^\d+\s+(\d+\.\d+) (\w+)\((.*?)(?: <(\d+\.\d+)>)?$")
+# One call seen: when it began, its name, the paths it names (real paths),
+# its text, the seconds spent in it (0 when strace split the line).
+Call = collections.namedtuple("Call", "at name paths text seconds")
 _QUOTED_OR_FD_PATH = re.compile(r'"((?:[^"\\]|\\.)*)"|<(/[^>]*)>')
 
 
@@ -148,27 +153,59 @@ def wineserver_pid(build):
     return None
 
 
+def _traced_exit(tracer, log, timeout):
+    """The exit code of the program that the strace process tracer started,
+    read from its log once it has ended (None when it did not end in time)."""
+    deadline = time.monotonic() + timeout
+    root = None
+    while time.monotonic() < deadline:
+        if root is None:
+            for pid in os.listdir("/proc"):
+                try:
+                    with open("/proc/%s/stat" % pid) as f:
+                        if pid.isdigit() and int(f.read().rsplit(")", 1)[1].split()[1]) == tracer.pid:
+                            root = int(pid)
+                except (OSError, IndexError, ValueError):
+                    pass
+        if root is not None and os.path.exists(log):
+            with open(log, encoding="latin-1") as f:
+                ended = re.search(r"^%d\s+[\d.]+ \+\+\+ exited with (\d+) \+\+\+" % root, f.read(), re.M)
+            if ended:
+                return int(ended.group(1))
+        if tracer.poll() is not None:
+            return None if root is None else tracer.returncode
+        time.sleep(0.05)
+    return None
+
+
 def run_traced(build, argv, folder, calls):
     """Runs a Windows program as run() does, with strace watching the calls
     (names) of its processes and of the prefix's wineserver, which does some
     of the file work for them; returns (exit code, stdout bytes, events):
-    [(time, call, [the paths it names, real])], in the order they began."""
+    [Call], in the order they began."""
     os.makedirs(folder, exist_ok=True)
     logs = [os.path.join(folder, name) for name in ("program.trace", "server.trace")]
-    options = ["-f", "-y", "-ttt", "-s", "4096", "-e", "trace=" + ",".join(calls)]
+    # -I 1: a SIGINT detaches strace, also from a program it started.
+    options = ["-f", "-I", "1", "-y", "-ttt", "-T", "-s", "4096", "-e", "trace=" + ",".join(calls)]
     server = subprocess.Popen(["strace"] + options + ["-o", logs[1], "-p", str(wineserver_pid(build))],
                               stderr=subprocess.PIPE)
     server.stderr.readline()  # "Process N attached": from here on it sees every call
+    program = None
     try:
         with open(os.path.join(folder, "in"), "wb") as f:
             f.write(b"\n")
         with open(os.path.join(folder, "in"), "rb") as i, open(os.path.join(folder, "out"), "wb") as o:
-            rc = subprocess.run(["strace"] + options + ["-o", logs[0]] + wine_command(["wine"] + list(argv)),
-                                env=wine_env(build), stdin=i, stdout=o, stderr=subprocess.DEVNULL,
-                                timeout=300).returncode
+            program = subprocess.Popen(["strace"] + options + ["-o", logs[0]] + wine_command(["wine"] + list(argv)),
+                                       env=wine_env(build), stdin=i, stdout=o, stderr=subprocess.DEVNULL)
+        # strace waits for every process it follows, and Wine's services,
+        # started by the first program of a session, live on: the run ends
+        # when the program strace started has ended.
+        rc = _traced_exit(program, logs[0], timeout=300)
     finally:
-        server.send_signal(signal.SIGINT)
-        server.wait(timeout=60)
+        for tracer in (program, server):
+            if tracer is not None:
+                tracer.send_signal(signal.SIGINT)
+                tracer.wait(timeout=60)
     events = []
     for log in logs:
         with open(log, encoding="latin-1") as f:
@@ -176,8 +213,8 @@ def run_traced(build, argv, folder, calls):
                 found = _TRACED_CALL.match(line)
                 if found:
                     names = [_unquote(q) if q else _unquote(p) for q, p in _QUOTED_OR_FD_PATH.findall(found.group(3))]
-                    events.append((float(found.group(1)), found.group(2), [os.path.realpath(n) for n in names],
-                                   found.group(3)))
+                    events.append(Call(float(found.group(1)), found.group(2), [os.path.realpath(n) for n in names],
+                                       found.group(3), float(found.group(4) or 0)))
     with open(os.path.join(folder, "out"), "rb") as o:
         return rc, o.read(), sorted(events)
 
