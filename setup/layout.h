@@ -2,13 +2,13 @@
 
 #include "system/files.h"
 
+// The runtime archive's name, in the downloads folder and an offline copy.
+#define RUNTIME_NAME L"python-embed.zip"
+
 // Every path of an installation, derived from the user's local application
 // folder, and the folder the setup runs from. compose_layout composes the
 // install paths but the archive and part paths, which the stages compose
 // when they need them.
-// The runtime archive's name, in the downloads folder and an offline copy.
-#define RUNTIME_NAME L"python-embed.zip"
-
 struct InstallLayout {
     WidePath InstallRoot;     // %LOCALAPPDATA%\Programs\ZEPT
     WidePath PythonDir;       // the installed runtime

@@ -167,7 +167,8 @@ int build_package(InstallLayout *layout, DownloadSession *net, char *digest_text
     }
     created = 1;
     for (int n = 1; n <= PART_COUNT; n++) {
-        if (!fetch_part(layout, layout->DownloadsDir, net, n, digest_text) || !append_file(package, layout->PartFile, copy_buffer))
+        if (!fetch_part(layout, layout->DownloadsDir, net, n, digest_text) ||
+            !append_file(package, layout->PartFile, copy_buffer))
             goto done;
     }
     // On disk before it counts; and closed before it can be hashed.

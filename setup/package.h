@@ -13,9 +13,8 @@ enum { COPY_BUFFER_BYTES = 65536 };
 
 // Makes sure the verified course part n (from 1; the pinned parts are
 // named by content or numbered) lies in folder (the downloads folder, or an
-// offline copy's) as PartFile
-// (setup/artefact.h: kept, copied from the setup's folder or downloaded,
-// resuming a partial file). 1 when it does. 0 otherwise, after printing
+// offline copy's) as PartFile (setup/artefact.h: kept, copied from the
+// setup's folder or downloaded, resuming a partial file). 1 when it does. 0 otherwise, after printing
 // "Course part N failed its checksum." when a download did not match its
 // pin (then deleted); a download that did not complete prints nothing.
 int fetch_part(InstallLayout *layout, const wchar_t *folder, DownloadSession *net, int n, char *digest_text);

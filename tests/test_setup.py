@@ -349,7 +349,8 @@ def test_every_file_is_on_disk_before_it_counts(build, profile, course, work):
     finals = [target for target in renamed if os.path.isfile(target)]
     assert sorted(finals) == sorted([p["runtime"], p["copy"]]
                                     + [os.path.join(p["downloads"], name) for name in part_names(build)])
-    assert [target for target in finals if not flushed.get(renamed[target][1], renamed[target][0]) < renamed[target][0]] == []
+    late = [target for target, (at, source) in renamed.items() if target in finals and not flushed.get(source, at) < at]
+    assert late == []
 
 
 def test_a_part_answered_with_many_times_its_size_is_refused_early(build, profile, course):
