@@ -399,9 +399,6 @@ int download(DownloadSession *net, const wchar_t *url, const wchar_t *path, unsi
             goto done;
         wait_to_retry(watch, RETRY_WAIT_SECONDS[waits++]);
     }
-    // On disk before the caller makes it final.
-    if (!FlushFileBuffers(file))
-        goto done;
     ok = 1;
 
 done:

@@ -87,7 +87,8 @@ struct DownloadWatch {
 // the download and empties the file; a file of exactly the size is taken
 // as complete without a request.
 //
-// Success (1): the file holds the whole body, flushed to disk, closed.
+// Success (1): the file holds the whole body, closed (the caller flushes it
+// as it makes it final: make_final of system/files.h).
 // Failure (0): before the file is opened (no WinHTTP, a bad URL) nothing is
 // touched; after that the file holds bytes that arrived in order from the
 // body's first byte (at most size when pinned), or is gone when it holds
