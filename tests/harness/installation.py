@@ -114,23 +114,8 @@ def setup_argv(build, profile, variant="zept-setup-test", exe=None):
             winepfx.windows_path(exe)]
 
 
-def windows_processes(build, name):
-    """Process ids of the prefix's Windows programs whose command line holds name."""
-    prefix = winepfx.paths(build)["prefix"].encode()
-    found = []
-    for pid in os.listdir("/proc"):
-        if not pid.isdigit():
-            continue
-        try:
-            with open("/proc/%s/environ" % pid, "rb") as f:
-                env = f.read().split(b"\0")
-            with open("/proc/%s/cmdline" % pid, "rb") as f:
-                cmdline = f.read()
-        except OSError:
-            continue
-        if b"WINEPREFIX=" + prefix in env and name in cmdline:
-            found.append(int(pid))
-    return found
+# Process ids of the prefix's programs whose command line holds name.
+windows_processes = winepfx.processes
 
 
 def wait_for_removal(build, proc, timeout=120):

@@ -137,20 +137,24 @@ def _unquote(text):
     return text.encode("latin-1", "backslashreplace").decode("unicode_escape").encode("latin-1").decode("utf-8")
 
 
-def wineserver_pid(build):
-    """The process id of the prefix's wineserver."""
+def processes(build, name):
+    """Process ids of the prefix's programs (Windows programs, its
+    wineserver) whose command line holds name."""
     prefix = paths(build)["prefix"].encode()
+    found = []
     for pid in os.listdir("/proc"):
+        if not pid.isdigit():
+            continue
         try:
-            with open("/proc/%s/comm" % pid, "rb") as f:
-                name = f.read()
             with open("/proc/%s/environ" % pid, "rb") as f:
                 env = f.read().split(b"\0")
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                cmdline = f.read()
         except OSError:
             continue
-        if name.startswith(b"wineserver") and b"WINEPREFIX=" + prefix in env:
-            return int(pid)
-    return None
+        if b"WINEPREFIX=" + prefix in env and name in cmdline:
+            found.append(int(pid))
+    return found
 
 
 def _traced_exit(tracer, log, timeout):
@@ -187,7 +191,7 @@ def run_traced(build, argv, folder, calls):
     logs = [os.path.join(folder, name) for name in ("program.trace", "server.trace")]
     # -I 1: a SIGINT detaches strace, also from a program it started.
     options = ["-f", "-I", "1", "-y", "-ttt", "-T", "-s", "4096", "-e", "trace=" + ",".join(calls)]
-    server = subprocess.Popen(["strace"] + options + ["-o", logs[1], "-p", str(wineserver_pid(build))],
+    server = subprocess.Popen(["strace"] + options + ["-o", logs[1], "-p", str(processes(build, b"wineserver")[0])],
                               stderr=subprocess.PIPE)
     server.stderr.readline()  # "Process N attached": from here on it sees every call
     program = None
