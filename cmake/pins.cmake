@@ -97,6 +97,11 @@ function(zept_write_pins out python_url python_sha python_size payload_sha part_
   endforeach()
   string(REGEX REPLACE "\n$" "" size_lines "${size_lines}")
 
+  # Written into the program as a C string, and shown by Settings as a link.
+  if(NOT "${ZEPT_HELP_URL}" STREQUAL "" AND NOT "${ZEPT_HELP_URL}" MATCHES "^https?://[^\"\\ ]+$")
+    message(FATAL_ERROR "ZEPT_HELP_URL must be an http or https address without quotes, backslashes or spaces, "
+                        "not '${ZEPT_HELP_URL}'")
+  endif()
   zept_check_version("${version}" version_numbers)
   set(ZEPT_COURSE_VERSION "${version}")
   set(ZEPT_COURSE_VERSION_NUMBERS "${version_numbers}")

@@ -28,6 +28,7 @@ function(zept_pin_pack name pack pins_file python_url python_sha python_size bas
   add_custom_target(${name}
     COMMAND ${CMAKE_COMMAND} -DPINS=${pins_file} -DPYTHON_URL=${python_url} -DPYTHON_SHA=${python_sha}
             -DPYTHON_SIZE=${python_size} -DBASE_URL=${base_url} -DVERSION=${version} -DRELEASED=${released} -DOUT=${pins_dir}/pins.h
+            -DZEPT_HELP_URL=${ZEPT_HELP_URL}
             -DVARIANT=${ARGN}
             -P ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/pack-pins.cmake
     VERBATIM)

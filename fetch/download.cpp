@@ -3,6 +3,7 @@
 #include "fetch/resume.h"
 #include "system/dll.h"
 #include "system/files.h"
+#include "system/log.h"
 
 enum {
     TRANSFER_CHUNK = 65536, HOST_CHARS = 256, URL_PATH_CHARS = 2048, HEADER_CHARS = 96,
@@ -79,6 +80,7 @@ static int file_size(HANDLE file, unsigned long long *size)
 // What one call works with, shared by its tries.
 struct Transfer {
     const WinHttpApi *api;
+    const wchar_t *url;
     HINTERNET connection;
     const wchar_t *path;         // of the URL
     DWORD secure;                // WINHTTP_FLAG_SECURE or 0
@@ -98,6 +100,27 @@ enum TryEnd {
     TRY_START_OVER,  // the answer did not continue the file, now emptied
     TRY_FAILED       // an answer that is not the file, or a write that failed
 };
+
+// How each end reads in the log.
+static const wchar_t *const TRY_NAMES[] = {L"taken", L"complete", L"broken off", L"not a continuation: start over",
+                                           L"refused"};
+
+// Notes an answer's status and the headers that say what its body is.
+static void note_answer(RunLog *log, const WinHttpApi *api, HINTERNET request)
+{
+    DWORD status = 0;
+    DWORD status_size = sizeof(status);
+    wchar_t length[HEADER_CHARS];
+    wchar_t range[HEADER_CHARS];
+
+    api->QueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
+                      &status, &status_size, WINHTTP_NO_HEADER_INDEX);
+    if (!header_text(api, request, WINHTTP_QUERY_CONTENT_LENGTH, length))
+        wcscpy(length, L"none");
+    if (!header_text(api, request, WINHTTP_QUERY_CONTENT_RANGE, range))
+        wcscpy(range, L"none");
+    log_note(log, L"HTTP %lu, Content-Length: %ls, Content-Range: %ls", status, length, range);
+}
 
 // Where an answer's body goes: from offset start of the file, up to end
 // when the answer says where the body ends (has_end).
@@ -247,16 +270,28 @@ static TryEnd fetch_rest(Transfer *t, DownloadSession *net)
     if (have > 0 && !compose_path(range, HEADER_CHARS, L"Range: bytes=%llu-", have))
         goto done;
     end = TRY_BROKEN;
+    log_note(net->log, L"GET %ls%ls%ls", t->url, have > 0 ? L"  " : L"", have > 0 ? range : L"");
     if (!api->SendRequest(request, have > 0 ? range : WINHTTP_NO_ADDITIONAL_HEADERS, have > 0 ? (DWORD)-1L : 0,
                           WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
-        !api->ReceiveResponse(request, NULL))
+        !api->ReceiveResponse(request, NULL)) {
+        log_note(net->log, L"no answer (error %lu)", GetLastError());
         goto done;
+    }
     net->answered = 1;
+    note_answer(net->log, api, request);
     end = judge_answer(t, request, have, &answer);
     if (end == TRY_START_OVER && !cut_to(t->file, 0))
         end = TRY_FAILED;
-    if (end == TRY_TAKE)
+    if (end == TRY_TAKE) {
+        unsigned long long now = 0;
         end = store_body(t, request, &answer);
+        DWORD error = end == TRY_COMPLETE ? 0 : GetLastError();
+        file_size(t->file, &now);
+        log_note(net->log, L"%ls after %llu bytes of body: the file holds %llu (error %lu)", TRY_NAMES[end],
+                 now > answer.start ? now - answer.start : 0, now, error);
+    } else {
+        log_note(net->log, L"%ls", TRY_NAMES[end]);
+    }
 
 done:
     if (request != NULL)
@@ -264,9 +299,10 @@ done:
     return end;
 }
 
-void begin_download_session(DownloadSession *net, const wchar_t *user_agent)
+void begin_download_session(DownloadSession *net, const wchar_t *user_agent, RunLog *log)
 {
     net->user_agent = user_agent;
+    net->log = log;
     net->dll = NULL;
     net->api = WinHttpApi();
     net->session = NULL;
@@ -348,8 +384,10 @@ int download(DownloadSession *net, const wchar_t *url, const wchar_t *path, unsi
 
     if (watch == NULL)
         watch = &none;
-    if (!open_session(net))
+    if (!open_session(net)) {
+        log_note(net->log, L"WinHTTP could not be opened (error %lu)", GetLastError());
         goto done;
+    }
 
     ZeroMemory(&parts, sizeof(parts));
     parts.dwStructSize = sizeof(parts);
@@ -357,10 +395,11 @@ int download(DownloadSession *net, const wchar_t *url, const wchar_t *path, unsi
     parts.dwHostNameLength = HOST_CHARS - 1;
     parts.lpszUrlPath = url_path;
     parts.dwUrlPathLength = URL_PATH_CHARS - 1;
-    if (!net->api.CrackUrl(url, 0, 0, &parts))
+    if (!net->api.CrackUrl(url, 0, 0, &parts) ||
+        (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS)) {
+        log_note(net->log, L"not an http or https URL: %ls", url);
         goto done;
-    if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS)
-        goto done;
+    }
     connection = net->api.Connect(net->session, host, parts.nPort, 0);
     if (connection == NULL)
         goto done;
@@ -370,6 +409,7 @@ int download(DownloadSession *net, const wchar_t *url, const wchar_t *path, unsi
         goto done;
 
     transfer.api = &net->api;
+    transfer.url = url;
     transfer.connection = connection;
     transfer.path = url_path;
     transfer.secure = parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
@@ -395,8 +435,11 @@ int download(DownloadSession *net, const wchar_t *url, const wchar_t *path, unsi
         }
         // No answer in a session that never had one: the host or the link
         // is not there at all.
-        if ((end == TRY_BROKEN && !net->answered) || waits == RETRY_WAITS)
+        if ((end == TRY_BROKEN && !net->answered) || waits == RETRY_WAITS) {
+            log_note(net->log, L"given up after %d tries in a row without progress", waits + 1);
             goto done;
+        }
+        log_note(net->log, L"no progress: waiting %u s before trying again", RETRY_WAIT_SECONDS[waits]);
         wait_to_retry(watch, RETRY_WAIT_SECONDS[waits++]);
     }
     ok = 1;

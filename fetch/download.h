@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <winhttp.h>
 
+struct RunLog;
+
 // The WinHTTP functions the downloads call, bound from winhttp.dll of the
 // system folder.
 struct WinHttpApi {
@@ -26,15 +28,17 @@ struct WinHttpApi {
 // caller: begin_download_session makes it empty (nothing loaded or opened),
 // the first download opens it (a failed opening leaves it empty again, so
 // that a later download tries afresh), end_download_session closes what
-// was opened.
+// was opened. Every request, answer, try and wait of its downloads is noted
+// in log (system/log.h).
 struct DownloadSession {
     const wchar_t *user_agent;
+    RunLog *log;
     HMODULE dll;
     WinHttpApi api;
     HINTERNET session;
     int answered;  // some request of this session got an answer
 };
-void begin_download_session(DownloadSession *net, const wchar_t *user_agent);
+void begin_download_session(DownloadSession *net, const wchar_t *user_agent, RunLog *log);
 void end_download_session(DownloadSession *net);
 
 // What a download tells its caller while it runs; each member may be NULL.

@@ -8,6 +8,7 @@
 #include "fetch/sha256_file.h"
 #include "system/console.h"
 #include "system/files.h"
+#include "system/log.h"
 
 enum { COUNTER_CHARS = 64 };
 
@@ -50,22 +51,30 @@ static int download_with_counter(DownloadSession *net, const wchar_t *url, const
 // failed its pin is deleted (*refused 1), one that could not be renamed is
 // kept; dest is as it was.
 static int settle(const Artefact *artefact, const wchar_t *temp, const wchar_t *dest, char *digest_text,
-                  int *refused)
+                  int *refused, RunLog *log)
 {
     *refused = 0;
+    digest_text[0] = 0;
     if (!file_matches_pin(temp, artefact->sha256, digest_text)) {
+        log_note(log, L"refused %ls: SHA-256 %hs, pinned %hs", temp, digest_text[0] != 0 ? digest_text : "unreadable",
+                 artefact->sha256);
         DeleteFileW(temp);
         *refused = 1;
         return 0;
     }
-    return make_final(temp, dest);
+    if (!make_final(temp, dest)) {
+        log_note(log, L"could not make %ls final (error %lu)", dest, GetLastError());
+        return 0;
+    }
+    log_note(log, L"verified %ls (SHA-256 %hs)", dest, artefact->sha256);
+    return 1;
 }
 
 // The copy from the setup's folder (see obtain_artefact). 1 when dest is a
 // verified copy; 0 when the folder has no such file, it does not match its
 // pin, or the copy failed (nothing of it left).
 static int copy_from_setup_folder(const Artefact *artefact, const wchar_t *setup_dir, const wchar_t *dest,
-                                  char *digest_text)
+                                  char *digest_text, RunLog *log)
 {
     WidePath source;
     WidePath temp;
@@ -75,10 +84,11 @@ static int copy_from_setup_folder(const Artefact *artefact, const wchar_t *setup
     if (setup_dir[0] == 0 || name == NULL || !join_path(source, setup_dir, name + 1) ||
         !copying_path(temp, dest) || !file_matches_pin(source, artefact->sha256, digest_text))
         return 0;
-    printf("Copying %s from the setup's folder ...\n", artefact->title);
+    say(log, "Copying %s from the setup's folder ...\n", artefact->title);
+    log_note(log, L"copy of %ls", source);
     // What is used is the copy, so the copy is what is checked (the file
     // there may change meanwhile).
-    if (copy_file(source, temp) && settle(artefact, temp, dest, digest_text, &refused))
+    if (copy_file(source, temp) && settle(artefact, temp, dest, digest_text, &refused, log))
         return 1;
     DeleteFileW(temp);
     return 0;
@@ -95,15 +105,18 @@ int obtain_artefact(DownloadSession *net, const Artefact *artefact, const wchar_
     WidePath partial;
     int refused = 0;
 
-    if (file_matches_pin(dest, artefact->sha256, digest_text) ||
-        copy_from_setup_folder(artefact, setup_dir, dest, digest_text))
+    if (file_matches_pin(dest, artefact->sha256, digest_text)) {
+        log_note(net->log, L"kept %ls: it matches its pin", dest);
         return 1;
-    printf("Downloading %s ...\n", artefact->title);
+    }
+    if (copy_from_setup_folder(artefact, setup_dir, dest, digest_text, net->log))
+        return 1;
+    say(net->log, "Downloading %s ...\n", artefact->title);
     *failure = ARTEFACT_NOT_FETCHED;
     if (!partial_path(partial, dest, artefact->sha256) ||
         !download_with_counter(net, artefact->url, partial, artefact->size))
         return 0;
-    if (settle(artefact, partial, dest, digest_text, &refused))
+    if (settle(artefact, partial, dest, digest_text, &refused, net->log))
         return 1;
     // What failed its pin is gone, so that the next run starts clean.
     if (refused)

@@ -4,11 +4,14 @@
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>
+#include <shellapi.h>
 
 #include "fetch/download.h"
 #include "fetch/sha256_file.h"
+#include "pins.h"
 #include "setup/layout.h"
 #include "setup/offline.h"
+#include "setup/options.h"
 #include "setup/package.h"
 #include "setup/product.h"
 #include "setup/register.h"
@@ -19,48 +22,43 @@
 #include "system/console.h"
 #include "system/folders.h"
 #include "system/lock.h"
+#include "system/log.h"
 
-int main(int argc, char **argv)
+enum { PROBLEM_BYTES = 512 };
+
+// The install: everything a run without a mode does. Returns the exit code.
+static int run_setup(const SetupOptions *options, RunLog *log)
 {
     InstallLayout layout;
     char digest_text[DIGEST_TEXT_BYTES];
     unsigned char copy_buffer[COPY_BUFFER_BYTES];
-    int ok = 0;
+    int code = 1;
     HANDLE lock = NULL;
     DownloadSession net;
 
-    // Setup programs run from the Downloads folder, where a planted DLL must
-    // never be loaded: DLLs come from the system folder only. The DLLs that
-    // are not KnownDLLs (winhttp, bcrypt) are loaded by the routines that
-    // use them, from the system folder as well.
-    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    begin_download_session(&net, USER_AGENT, log);
+    if (!options->quiet)
+        console_title(L"Tarnwick - Olvenmark setup");
 
-    if (argc > 1 && strcmp(argv[1], "--selftest") == 0)
-        return run_selftest();
-    if (argc > 1 && strcmp(argv[1], "--uninstall") == 0)
-        return run_removal(argc, argv);
-    if (argc > 1 && strcmp(argv[1], "--layout") == 0)
-        return run_offline_copy();
-    begin_download_session(&net, USER_AGENT);
-    console_title(L"Tarnwick - Olvenmark setup");
-
-    printf("Tarnwick - Olvenmark, Title 1 - Setup\n");
-    printf("============================================================\n");
-    printf("This setup needs an internet connection once, to download the\n");
-    printf("Python runtime (from python.org) and the course package (from\n");
-    printf("the project's own site). Every download is verified by a\n");
-    printf("checksum before anything is installed.\n\n");
+    say(log, "Tarnwick - Olvenmark, Title 1 - Setup\n");
+    say(log, "============================================================\n");
+    say(log, "This setup needs an internet connection once, to download the\n");
+    say(log, "Python runtime (from python.org) and the course package (from\n");
+    say(log, "the project's own site). Every download is verified by a\n");
+    say(log, "checksum before anything is installed.\n\n");
 
     // Two setups on one profile would extract and swap the same folders.
     if (!take_setup_lock(SETUP_LOCK_NAME, &lock)) {
-        printf("The setup is already running in another window.\n");
+        say(log, "The setup is already running in another window.\n");
+        code = ERROR_INSTALL_ALREADY_RUNNING;
         goto done;
     }
 
     if (!find_layout(&layout)) {
-        printf("Could not find your local application folder.\n");
+        say(log, "Could not find your local application folder.\n");
         goto done;
     }
+    log_note(log, L"install root %ls", layout.InstallRoot);
 
     mkdirs(layout.DownloadsDir);
     // Bytes on their way in for another release are never resumed here.
@@ -71,14 +69,16 @@ int main(int argc, char **argv)
         // Windows cannot replace the files of a running course; nothing is
         // changed until it is closed.
         if (program_running(layout.PythonwExe)) {
-            printf("Tarnwick is still open. Close it and run the setup again.\n");
+            say(log, "Tarnwick is still open. Close it and run the setup again.\n");
+            code = ERROR_BUSY;
             goto done;
         }
         clear_leftovers(&layout);
         if (!runtime_stage(&layout, &net, digest_text) || !course_stage(&layout, &net, digest_text, copy_buffer) ||
-            !put_in_place(&layout))
+            !put_in_place(&layout, log, &code))
             goto done;
     } else {
+        log_note(log, L"installed already: %ls", layout.MarkerFile);
         clear_leftovers(&layout);
     }
     // The installed release is this setup's (not a newer one that it only
@@ -89,13 +89,119 @@ int main(int argc, char **argv)
         delete_other_parts(layout.DownloadsDir, 0);
     }
     forget_removal_copy();
-    finish_setup(&layout);
-    ok = 1;
+    finish_setup(&layout, options->quiet, log);
+    code = 0;
 
 done:
     // The work is done: a window left open for reading blocks no other run.
     release_setup_lock(lock);
     end_download_session(&net);
-    pause_at_end(CLOSING_PROMPT);
-    return ok ? 0 : 1;
+    if (!options->quiet)
+        pause_at_end(CLOSING_PROMPT);
+    return code;
+}
+
+// What a support person reads first: when, which setup (and whether it is
+// the published file), on which Windows, asked to do what.
+static void write_log_head(RunLog *log)
+{
+    typedef LONG(WINAPI * GetVersionFunction)(OSVERSIONINFOW *);
+    SYSTEMTIME now;
+    WidePath self;
+    char digest_text[DIGEST_TEXT_BYTES] = "unreadable";
+    OSVERSIONINFOW version;
+    // Windows' own numbers: GetVersionEx answers what the manifest claims.
+    GetVersionFunction get_version =
+        (GetVersionFunction)(void *)GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion");
+
+    GetLocalTime(&now);
+    ZeroMemory(&version, sizeof(version));
+    version.dwOSVersionInfoSize = sizeof(version);
+    if (get_version == NULL || get_version(&version) != 0)
+        version.dwMajorVersion = 0;
+    if (!program_path(self) || !sha256_file(self, digest_text))
+        self[0] = 0;
+    log_note(log, L"Tarnwick setup for course release %hs, run on %04u-%02u-%02u at %02u:%02u:%02u", COURSE_VERSION,
+             now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
+    log_note(log, L"program %ls, SHA-256 %hs", self, digest_text);
+    log_note(log, L"Windows %lu.%lu build %lu", version.dwMajorVersion, version.dwMinorVersion,
+             version.dwBuildNumber);
+    log_note(log, L"command line: %ls", GetCommandLineW());
+}
+
+// Opens the run's log: the file named by --log, or a new one in %TEMP%. 0
+// only when the file named cannot be opened.
+static int open_run_log(RunLog *log, const SetupOptions *options)
+{
+    WidePath temp;
+    size_t n;
+
+    if (options->log_file != NULL)
+        return log_open(log, options->log_file, 0);
+    // Without one the run goes on: a log never stops it.
+    if (temp_path(temp, L"")) {
+        n = wcslen(temp);
+        if (n > 3 && temp[n - 1] == L'\\')
+            temp[n - 1] = 0;
+        log_open_dated(log, temp, LOG_PREFIX, LOGS_KEPT);
+    }
+    return 1;
+}
+
+int main(int argc, char **argv)
+{
+    int code = ERROR_INVALID_PARAMETER;
+    int count = 0;
+    wchar_t **args = NULL;
+    SetupOptions options;
+    RunLog log;
+    char problem[PROBLEM_BYTES];
+
+    log_none(&log);
+    // Setup programs run from the Downloads folder, where a planted DLL must
+    // never be loaded: DLLs come from the system folder only. The DLLs that
+    // are not KnownDLLs (winhttp, bcrypt) are loaded by the routines that
+    // use them, from the system folder as well.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+
+    if (argc > 1 && strcmp(argv[1], "--selftest") == 0)
+        return run_selftest();
+    // The arguments as typed, in UTF-16: the ANSI arguments of main lose
+    // the characters outside the code page (a folder, a log file).
+    args = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (args == NULL) {
+        printf("The command line could not be read. %s\n", SETUP_USAGE);
+        goto done;
+    }
+    // Nothing is touched for a command that is not understood.
+    if (!read_options(count, args, &options, problem, sizeof(problem))) {
+        printf("%s. %s\n", problem, SETUP_USAGE);
+        goto done;
+    }
+    if (!open_run_log(&log, &options)) {
+        printf("Could not create the log file; name one in a folder that exists (--log FILE).\n");
+        code = ERROR_CANNOT_MAKE;
+        goto done;
+    }
+    write_log_head(&log);
+    // Intune's and SCCM's "System" context: a per-user setup there would
+    // install into the system profile, for no learner.
+    if (runs_as_service_account()) {
+        say(&log, "Tarnwick is installed for one user and cannot be set up by the system account; run the setup "
+                  "as the learner (in the user's context).\n");
+        code = ERROR_NOT_SUPPORTED;
+    } else if (options.mode == MODE_UNINSTALL) {
+        code = run_removal(&options, &log);
+    } else if (options.mode == MODE_LAYOUT) {
+        code = run_offline_copy(&options, &log);
+    } else {
+        code = run_setup(&options, &log);
+    }
+    log_note(&log, L"exit code %d", code);
+
+done:
+    log_close(&log);
+    if (args != NULL)
+        LocalFree(args);
+    return code;
 }

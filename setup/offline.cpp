@@ -2,7 +2,6 @@
 
 #include <stdio.h>
 #include <windows.h>
-#include <shellapi.h>
 
 #include "fetch/download.h"
 #include "fetch/sha256_file.h"
@@ -13,16 +12,16 @@
 #include "setup/stages.h"
 #include "system/console.h"
 #include "system/files.h"
+#include "system/log.h"
 #include "system/lock.h"
 
 #define NOT_WRITABLE "Could not write to that folder; choose a folder you can write to and run the setup again.\n"
 
-int run_offline_copy(void)
+int run_offline_copy(const SetupOptions *options, RunLog *log)
 {
     int ok = 0;
-    int count = 0;
+    int code = 1;
     int copying = 0;
-    wchar_t **args = NULL;
     HANDLE lock = NULL;
     InstallLayout layout;
     WidePath folder;
@@ -33,46 +32,41 @@ int run_offline_copy(void)
     DownloadSession net;
     DWORD n = 0;
 
-    begin_download_session(&net, USER_AGENT);
-    console_title(L"Tarnwick - Olvenmark offline copy");
-    printf("Tarnwick - Olvenmark, Title 1 - Offline copy\n");
-    printf("============================================================\n");
-    printf("This copies the setup and everything it installs (the Python\n");
-    printf("runtime and the course package) into one folder. A setup\n");
-    printf("started from that folder installs the course without\n");
-    printf("downloading it again. Every file is verified by a checksum,\n");
-    printf("here and again on each PC.\n\n");
+    begin_download_session(&net, USER_AGENT, log);
+    if (!options->quiet)
+        console_title(L"Tarnwick - Olvenmark offline copy");
+    say(log, "Tarnwick - Olvenmark, Title 1 - Offline copy\n");
+    say(log, "============================================================\n");
+    say(log, "This copies the setup and everything it installs (the Python\n");
+    say(log, "runtime and the course package) into one folder. A setup\n");
+    say(log, "started from that folder installs the course without\n");
+    say(log, "downloading it again. Every file is verified by a checksum,\n");
+    say(log, "here and again on each PC.\n\n");
 
-    // The folder as typed, in UTF-16: the ANSI arguments of main lose the
-    // characters outside the code page.
-    args = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (args == NULL || count < 3 || args[2][0] == 0) {
-        printf("Name a folder for the offline copy, for example: zept-setup.exe --layout D:\\Tarnwick\n");
-        goto done;
-    }
-    n = GetFullPathNameW(args[2], WIDE_PATH_CHARS, folder, NULL);
+    n = GetFullPathNameW(options->folder, WIDE_PATH_CHARS, folder, NULL);
     if (n == 0 || n >= WIDE_PATH_CHARS) {
-        printf(NOT_WRITABLE);
+        say(log, NOT_WRITABLE);
         goto done;
     }
     if (!find_layout(&layout)) {
-        printf("Could not find your local application folder.\n");
+        say(log, "Could not find your local application folder.\n");
         goto done;
     }
     // A removal deletes the install root with everything in it.
     if (path_within(folder, layout.InstallRoot)) {
-        printf("The offline copy cannot go into Tarnwick's own folder, which a removal deletes; choose another "
+        say(log, "The offline copy cannot go into Tarnwick's own folder, which a removal deletes; choose another "
                "folder.\n");
         goto done;
     }
     if (!take_setup_lock(SETUP_LOCK_NAME, &lock)) {
-        printf("The setup is already running in another window.\n");
+        say(log, "The setup is already running in another window.\n");
+        code = ERROR_INSTALL_ALREADY_RUNNING;
         goto done;
     }
 
     if (!program_path(self) || !join_path(setup_file, folder, L"zept-setup.exe") ||
         !join_path(setup_new, folder, L"zept-setup.new")) {
-        printf(NOT_WRITABLE);
+        say(log, NOT_WRITABLE);
         goto done;
     }
     mkdirs(folder);
@@ -81,7 +75,7 @@ int run_offline_copy(void)
     // it is there already.
     copying = CompareStringOrdinal(self, -1, setup_file, -1, TRUE) != CSTR_EQUAL;
     if (copying && !copy_file(self, setup_new)) {
-        printf(NOT_WRITABLE);
+        say(log, NOT_WRITABLE);
         goto done;
     }
     // The files go into the folder under the names they have in the
@@ -90,16 +84,16 @@ int run_offline_copy(void)
         goto done;
     for (int part = 1; part <= PART_COUNT; part++) {
         if (!fetch_part(&layout, folder, &net, part, digest_text)) {
-            printf("The course download failed. Check your connection and run the setup again.\n");
+            say(log, "The course download failed. Check your connection and run the setup again.\n");
             goto done;
         }
     }
     // Last, so that a folder with a setup in it has what the setup needs.
     if (copying && !make_final(setup_new, setup_file)) {
-        printf(NOT_WRITABLE);
+        say(log, NOT_WRITABLE);
         goto done;
     }
-    printf("\nThe offline copy is ready: copy the whole folder to a USB stick or a network share, and start "
+    say(log, "\nThe offline copy is ready: copy the whole folder to a USB stick or a network share, and start "
            "zept-setup.exe from there on each PC.\n");
     ok = 1;
 
@@ -107,9 +101,8 @@ done:
     if (copying && !ok)
         DeleteFileW(setup_new);
     release_setup_lock(lock);
-    if (args != NULL)
-        LocalFree(args);
     end_download_session(&net);
-    pause_at_end(CLOSING_PROMPT);
-    return ok ? 0 : 1;
+    if (!options->quiet)
+        pause_at_end(CLOSING_PROMPT);
+    return ok ? 0 : code;
 }

@@ -9,6 +9,7 @@
 #include "fetch/sha256_file.h"
 #include "pins.h"
 #include "setup/artefact.h"
+#include "system/log.h"
 
 enum { PART_NAME_CHARS = 80, PART_URL_CHARS = 1024, PART_TITLE_CHARS = 40, DIGEST_CHARS = 64 };
 
@@ -149,7 +150,7 @@ int fetch_part(InstallLayout *layout, const wchar_t *folder, DownloadSession *ne
     if (obtain_artefact(net, &part, layout->SetupDir, layout->PartFile, digest_text, &failure))
         return 1;
     if (failure == ARTEFACT_REFUSED)
-        printf("Course part %d failed its checksum.\n", n);
+        say(net->log, "Course part %d failed its checksum.\n", n);
     return 0;
 }
 
@@ -162,7 +163,7 @@ int build_package(InstallLayout *layout, DownloadSession *net, char *digest_text
     package = CreateFileW(layout->PayloadArchive, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
                           FILE_ATTRIBUTE_NORMAL, NULL);
     if (package == INVALID_HANDLE_VALUE) {
-        printf("Could not create the course package file.\n");
+        say(net->log, "Could not create the course package file.\n");
         goto done;
     }
     created = 1;
@@ -186,7 +187,7 @@ done:
     // Nothing half-built or unverified may stay for a later run to trust.
     if (created && !ok) {
         DeleteFileW(layout->PayloadArchive);
-        printf(PACKAGE_FAILED);
+        say(net->log, PACKAGE_FAILED);
     }
     return ok;
 }

@@ -12,3 +12,13 @@
 #define USER_AGENT           L"ZEPT-Setup/0.1"
 // The last words of every run in a window, before it closes.
 #define CLOSING_PROMPT       "\nPress Enter to close this window.\n"
+// The run's log in %TEMP%: "Tarnwick setup 2026-12-10 09.41.07.log", of
+// which the newest LOGS_KEPT stay.
+#define LOG_PREFIX           L"Tarnwick setup"
+#define LOGS_KEPT            10
+// The exit code of a run that failed because files in use need a restart:
+// ERROR_FAIL_REBOOT_REQUIRED, which MinGW's headers lack. The other codes
+// of their own are Windows' names (ERROR_INSTALL_ALREADY_RUNNING, ...).
+#ifndef ERROR_FAIL_REBOOT_REQUIRED
+#define ERROR_FAIL_REBOOT_REQUIRED 3017
+#endif

@@ -13,6 +13,7 @@ void register_installation(const InstallLayout *layout)
 {
     WidePath self;
     wchar_t uninstall[UNINSTALL_CHARS];
+    wchar_t quiet_uninstall[UNINSTALL_CHARS];
     wchar_t version[VERSION_CHARS];
     wchar_t date[DATE_CHARS];
     SYSTEMTIME today;
@@ -24,6 +25,7 @@ void register_installation(const InstallLayout *layout)
 
     GetLocalTime(&today);
     if (!compose_path(uninstall, UNINSTALL_CHARS, L"\"%ls\" --uninstall", layout->SetupCopy) ||
+        !compose_path(quiet_uninstall, UNINSTALL_CHARS, L"\"%ls\" --uninstall --quiet", layout->SetupCopy) ||
         !compose_path(version, VERSION_CHARS, L"%hs", COURSE_VERSION) ||
         !compose_path(date, DATE_CHARS, L"%04u%02u%02u", today.wYear, today.wMonth, today.wDay))
         return;
@@ -32,8 +34,10 @@ void register_installation(const InstallLayout *layout)
     entry.publisher = L"Olvenmark";
     entry.install_location = layout->InstallRoot;
     entry.uninstall_string = uninstall;
+    entry.quiet_uninstall_string = quiet_uninstall;
     entry.display_icon = layout->SetupCopy;
     entry.install_date = date;
     entry.estimated_size_kib = (unsigned long)((tree_size(layout->InstallRoot) + 1023) / 1024);
+    entry.help_link = HELP_URL;
     write_uninstall_entry(UNINSTALL_KEY, &entry);
 }

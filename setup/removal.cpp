@@ -1,8 +1,6 @@
 #include "setup/removal.h"
 
 #include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
 #include <windows.h>
 
 #include "setup/layout.h"
@@ -12,6 +10,7 @@
 #include "system/console.h"
 #include "system/files.h"
 #include "system/folders.h"
+#include "system/log.h"
 #include "system/lock.h"
 #include "system/process.h"
 #include "system/registry.h"
@@ -34,8 +33,9 @@ void forget_removal_copy(void)
 
 // Starts the temporary copy of self, on this console and with this
 // program's standard handles, in the temporary folder, to go on once this
-// process has ended. 1 when it started.
-static int hand_over(const wchar_t *self)
+// process has ended, as quiet as this one and into the same log. 1 when it
+// started.
+static int hand_over(const wchar_t *self, const SetupOptions *options, RunLog *log)
 {
     int ok = 0;
     WidePath copy;
@@ -48,10 +48,13 @@ static int hand_over(const wchar_t *self)
     if (!temp_path(copy, REMOVAL_COPY) || !temp_path(copy_new, REMOVAL_COPY_NEW) ||
         !install_copy(self, copy, copy_new))
         goto done;
-    if (!compose_path(command, COMMAND_CHARS, L"\"%ls\" --uninstall --after %lu", copy, GetCurrentProcessId()))
+    if (!compose_path(command, COMMAND_CHARS, L"\"%ls\" --uninstall --after %lu%ls%ls%ls%ls", copy,
+                      GetCurrentProcessId(), options->quiet ? L" --quiet" : L"", log->path[0] != 0 ? L" --log \"" : L"",
+                      log->path, log->path[0] != 0 ? L"\"" : L""))
         goto done;
+    log_note(log, L"going on from %ls", copy);
     // Its current folder must not be one the removal deletes.
-    if (!temp_path(work_dir, L"") || !start_process(copy, command, work_dir, &process))
+    if (!temp_path(work_dir, L"") || !start_process(copy, command, work_dir, NULL, &process))
         goto done;
     ok = 1;
 
@@ -62,18 +65,19 @@ done:
 
 // Waits (a minute at most) for the process that handed over to end, so
 // that its file can be deleted.
-static void wait_for(const char *pid_text)
+static void wait_for(unsigned long pid)
 {
-    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, (DWORD)strtoul(pid_text, NULL, 10));
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, (DWORD)pid);
     if (process == NULL)
         return;
     WaitForSingleObject(process, HANDED_OVER_WAIT_MS);
     CloseHandle(process);
 }
 
-int run_removal(int argc, char **argv)
+int run_removal(const SetupOptions *options, RunLog *log)
 {
     int ok = 0;
+    int code = 1;
     HANDLE lock = NULL;
     InstallLayout layout;
     WidePath self;
@@ -82,34 +86,37 @@ int run_removal(int argc, char **argv)
 
     // Windows cannot delete a running program's file: from inside the
     // install root, the removal goes on from a temporary copy.
-    if (argc > 3 && strcmp(argv[2], "--after") == 0)
-        wait_for(argv[3]);
-    else if (found_layout && found_self && path_within(self, layout.InstallRoot) && hand_over(self))
+    if (options->after != 0)
+        wait_for(options->after);
+    else if (found_layout && found_self && path_within(self, layout.InstallRoot) && hand_over(self, options, log))
         return 0;
 
-    console_title(L"Tarnwick - Olvenmark removal");
-    printf("Tarnwick - Olvenmark, Title 1 - Removal\n");
-    printf("============================================================\n");
-    printf("\n");
+    if (!options->quiet)
+        console_title(L"Tarnwick - Olvenmark removal");
+    say(log, "Tarnwick - Olvenmark, Title 1 - Removal\n");
+    say(log, "============================================================\n");
+    say(log, "\n");
     if (!take_setup_lock(SETUP_LOCK_NAME, &lock)) {
-        printf("The setup is already running in another window.\n");
+        say(log, "The setup is already running in another window.\n");
+        code = ERROR_INSTALL_ALREADY_RUNNING;
         goto done;
     }
     if (!found_layout) {
-        printf("Could not find your local application folder.\n");
+        say(log, "Could not find your local application folder.\n");
         goto done;
     }
     if (program_running(layout.PythonwExe)) {
-        printf("Tarnwick is still open. Close it and run the removal again.\n");
+        say(log, "Tarnwick is still open. Close it and run the removal again.\n");
+        code = ERROR_BUSY;
         goto done;
     }
     if (GetFileAttributesW(layout.InstallRoot) == INVALID_FILE_ATTRIBUTES && !uninstall_entry_exists(UNINSTALL_KEY) &&
         count_our_shortcuts(&layout) == 0) {
-        printf("Tarnwick is not installed.\n");
+        say(log, "Tarnwick is not installed.\n");
         ok = 1;
         goto done;
     }
-    printf("Removing Tarnwick ...\n");
+    say(log, "Removing Tarnwick ...\n");
     // First the marker: a removal cut short leaves nothing that a setup
     // would take for a complete installation.
     DeleteFileW(layout.MarkerFile);
@@ -117,16 +124,18 @@ int run_removal(int argc, char **argv)
     // Always the install root of this profile's layout, never a path read
     // from the entry, a file or the command line.
     if (!remove_tree(layout.InstallRoot)) {
-        printf("Some files of Tarnwick are in use and were not removed; restart your PC and run the removal "
-               "again.\n");
+        say(log, "Some files of Tarnwick are in use and were not removed; restart your PC and run the removal "
+                 "again.\n");
+        code = ERROR_FAIL_REBOOT_REQUIRED;
         goto done;
     }
     delete_uninstall_entry(UNINSTALL_KEY);
-    printf("Tarnwick was removed from this PC.\n");
+    say(log, "Tarnwick was removed from this PC.\n");
     ok = 1;
 
 done:
     release_setup_lock(lock);
-    pause_at_end(CLOSING_PROMPT);
-    return ok ? 0 : 1;
+    if (!options->quiet)
+        pause_at_end(CLOSING_PROMPT);
+    return ok ? 0 : code;
 }

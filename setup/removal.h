@@ -1,12 +1,18 @@
 #pragma once
 
+#include "setup/options.h"
+
+struct RunLog;
+
 // The removal mode ("--uninstall" as the first argument): removes the two
 // shortcuts when they are the installation's, the install root and the
 // uninstall entry, and nothing else. Started from the copy inside the
 // install root (as Settings -> Apps starts it), it hands over to a copy in
-// the user's temporary folder, which waits for it to end. Prints its own
-// banner and messages, ends with the closing pause; returns the exit code.
-int run_removal(int argc, char **argv);
+// the user's temporary folder, which waits for it to end (options->after)
+// and writes into the same log. Prints its own banner and messages (also
+// into log), ends with the closing pause unless quiet; returns the exit
+// code (0 as soon as the copy has started, for the process that hands over).
+int run_removal(const SetupOptions *options, RunLog *log);
 
 // Deletes the temporary copy that an earlier removal ran from (a running
 // program cannot delete its own file). Quiet; a copy in use stays.

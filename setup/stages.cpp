@@ -13,6 +13,7 @@
 #include "setup/swap.h"
 #include "system/extract.h"
 #include "system/files.h"
+#include "system/log.h"
 
 enum { LAUNCH_ARGS_CHARS = 4200 };
 
@@ -25,9 +26,9 @@ int fetch_runtime(InstallLayout *layout, const wchar_t *folder, DownloadSession 
         obtain_artefact(net, &runtime, layout->SetupDir, layout->RuntimeArchive, digest_text, &failure))
         return 1;
     if (failure == ARTEFACT_REFUSED)
-        printf("The Python download failed its checksum and was removed. Run the setup again.\n");
+        say(net->log, "The Python download failed its checksum and was removed. Run the setup again.\n");
     else
-        printf("The Python download failed. Check your connection and run the setup again.\n");
+        say(net->log, "The Python download failed. Check your connection and run the setup again.\n");
     return 0;
 }
 
@@ -35,12 +36,12 @@ int runtime_stage(InstallLayout *layout, DownloadSession *net, char *digest_text
 {
     if (!fetch_runtime(layout, layout->DownloadsDir, net, digest_text))
         return 0;
-    printf("Extracting Python runtime ...\n");
+    say(net->log, "Extracting Python runtime ...\n");
     // Into a fresh folder: the installed runtime stays as it is until the
     // whole new release is there.
-    if (!discard_folder(layout, layout->PythonNew) || !extract_tar(layout->RuntimeArchive, layout->PythonNew) ||
+    if (!discard_folder(layout, layout->PythonNew) || !extract_tar(layout->RuntimeArchive, layout->PythonNew, net->log) ||
         !file_exists(layout->NewPythonwExe)) {
-        printf("Could not extract the Python runtime (tar.exe is part of Windows 10 and 11).\n");
+        say(net->log, "Could not extract the Python runtime (tar.exe is part of Windows 10 and 11).\n");
         return 0;
     }
     return 1;
@@ -49,23 +50,23 @@ int runtime_stage(InstallLayout *layout, DownloadSession *net, char *digest_text
 int course_stage(InstallLayout *layout, DownloadSession *net, char *digest_text, unsigned char *copy_buffer)
 {
     if (!join_path(layout->PayloadArchive, layout->DownloadsDir, L"zept-payload.zip")) {
-        printf("Could not create the course package file.\n");
+        say(net->log, "Could not create the course package file.\n");
         return 0;
     }
     // A package verified by an earlier run is used again; no part is fetched.
     if (!file_matches_pin(layout->PayloadArchive, PAYLOAD_SHA256, digest_text) &&
         !build_package(layout, net, digest_text, copy_buffer))
         return 0;
-    printf("Extracting the course ...\n");
-    if (!discard_folder(layout, layout->AppNew) || !extract_tar(layout->PayloadArchive, layout->AppNew) ||
+    say(net->log, "Extracting the course ...\n");
+    if (!discard_folder(layout, layout->AppNew) || !extract_tar(layout->PayloadArchive, layout->AppNew, net->log) ||
         !file_exists(layout->NewLauncher)) {
-        printf("Could not extract the course package.\n");
+        say(net->log, "Could not extract the course package.\n");
         return 0;
     }
     return 1;
 }
 
-void finish_setup(const InstallLayout *layout)
+void finish_setup(const InstallLayout *layout, int quiet, RunLog *log)
 {
     wchar_t arguments[LAUNCH_ARGS_CHARS];
     // The launcher path is quoted so that a path with spaces stays one argument.
@@ -73,9 +74,17 @@ void finish_setup(const InstallLayout *layout)
 
     if (have_arguments)
         make_our_shortcuts(layout, arguments);
-    printf("\nInstalled. Opening the course now ...\n");
-    if (have_arguments)
-        ShellExecuteW(NULL, L"open", layout->PythonwExe, arguments, layout->AppDir, SW_SHOWNORMAL);
-    printf("Look for \"Tarnwick\" on your desktop and in the\n");
-    printf("Start menu to open it again later.\n");
+    // Nobody at the keyboard: the course waits for its learner.
+    if (quiet) {
+        say(log, "\nInstalled.\n");
+        say(log, "Look for \"Tarnwick\" on your desktop and in the\n");
+        say(log, "Start menu to open it.\n");
+        return;
+    }
+    say(log, "\nInstalled. Opening the course now ...\n");
+    if (have_arguments && (INT_PTR)ShellExecuteW(NULL, L"open", layout->PythonwExe, arguments, layout->AppDir,
+                                                 SW_SHOWNORMAL) <= 32)
+        log_note(log, L"the course could not be started (error %lu)", GetLastError());
+    say(log, "Look for \"Tarnwick\" on your desktop and in the\n");
+    say(log, "Start menu to open it again later.\n");
 }

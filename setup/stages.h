@@ -6,9 +6,11 @@
 // stdio.h, or a C++ header that windows.h pulls in switches MinGW's printf
 // from the C runtime's own to its larger replacement.
 struct DownloadSession;
+struct RunLog;
 // The stages of a setup run that installs, in the order main runs them
 // (between them, put_in_place of setup/swap.h). Each prints its own progress
-// lines and, on failure, the one message that tells the user what to do;
+// lines (also into the session's log) and, on failure, the one message that
+// tells the user what to do;
 // the caller adds the closing pause. net is the run's download session,
 // digest_text its digest buffer (DIGEST_TEXT_BYTES), copy_buffer its
 // COPY_BUFFER_BYTES buffer (setup/package.h).
@@ -31,6 +33,7 @@ int runtime_stage(InstallLayout *layout, DownloadSession *net, char *digest_text
 // failure; the part files always stay. The installed course is not touched.
 int course_stage(InstallLayout *layout, DownloadSession *net, char *digest_text, unsigned char *copy_buffer);
 
-// Writes the desktop and Start-menu shortcuts, starts the course and prints
-// the closing text. Nothing here fails the run.
-void finish_setup(const InstallLayout *layout);
+// Writes the desktop and Start-menu shortcuts, starts the course (not when
+// quiet: nobody is there to use it) and prints the closing text. Nothing
+// here fails the run.
+void finish_setup(const InstallLayout *layout, int quiet, RunLog *log);

@@ -5,8 +5,10 @@
 #include <windows.h>
 
 #include "pins.h"
+#include "setup/product.h"
 #include "system/files.h"
 #include "system/folders.h"
+#include "system/log.h"
 
 enum { VERSION_NUMBERS = 4, MARKER_BYTES = 64 };
 
@@ -97,7 +99,7 @@ void clear_leftovers(const InstallLayout *layout)
     discard_folder(layout, layout->AppNew);
 }
 
-int put_in_place(const InstallLayout *layout)
+int put_in_place(const InstallLayout *layout, RunLog *log, int *exit_code)
 {
     int ok = 0;
     int swapped = 0;
@@ -113,7 +115,9 @@ int put_in_place(const InstallLayout *layout)
     // so that the marker, written last, never vouches for files that a
     // power cut could still take.
     if (!flush_tree(layout->PythonNew) || !flush_tree(layout->AppNew)) {
-        printf(DISK_TROUBLE);
+        log_note(log, L"the new files could not be flushed to disk (error %lu)", GetLastError());
+        say(log, DISK_TROUBLE);
+        *exit_code = ERROR_DISK_FULL;
         return 0;
     }
     // From the first rename on, the installation is a mix: no marker may
@@ -138,8 +142,11 @@ int put_in_place(const InstallLayout *layout)
     ok = 1;
 
 done:
+    if (!ok)
+        log_note(log, L"stopped after %d of 4 renames (error %lu)", swapped ? 4 : step, GetLastError());
     if (!ok && swapped) {
-        printf(DISK_TROUBLE);
+        say(log, DISK_TROUBLE);
+        *exit_code = ERROR_DISK_FULL;
     } else if (!ok) {
         // Back as it was, in reverse order.
         if (step >= 3 && app_aside[0] != 0)
@@ -150,11 +157,12 @@ done:
             undone = move_folder(python_aside, layout->PythonDir) && undone;
         if (undone && had_marker)
             undone = write_whole_file(layout->MarkerFile, marker, marker_length);
+        *exit_code = ERROR_FAIL_REBOOT_REQUIRED;
         if (undone)
-            printf("Tarnwick was left as it was because some of its files are in use; "
+            say(log, "Tarnwick was left as it was because some of its files are in use; "
                    "restart your PC and run the setup again.\n");
         else
-            printf("Some files of Tarnwick are in use and the installation is incomplete; restart your PC "
+            say(log, "Some files of Tarnwick are in use and the installation is incomplete; restart your PC "
                    "and run the setup again to complete it.\n");
     }
     return ok;

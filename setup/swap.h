@@ -2,6 +2,8 @@
 
 #include "setup/layout.h"
 
+struct RunLog;
+
 // The installed release and its marker: the fresh folders swapped in for
 // the installed ones, the marker written last and read back, and what an
 // interrupted run left beside the installation cleared away.
@@ -35,14 +37,18 @@ void clear_leftovers(const InstallLayout *layout);
 // the marker vouches for them. From the first rename until the marker is
 // written no marker exists, so a run killed in between leaves an
 // installation that the next run completes.
-// 0 after printing the message, in four cases:
+// 0 after printing the message (also into log), with *exit_code set to the
+// run's exit code, in four cases:
 // - a file of the new folders cannot be flushed (a failing or full disk):
-//   nothing is changed;
+//   nothing is changed (ERROR_DISK_FULL);
 // - a rename is refused (a file in use): every rename made is undone in
 //   reverse order and the previous marker written again, so the previous
-//   installation is exactly as it was;
+//   installation is exactly as it was (ERROR_FAIL_REBOOT_REQUIRED: what
+//   holds them goes with a restart);
 // - an undo is refused as well: the folders stay a mix with no marker, and
-//   the message says that the next run completes the installation;
+//   the message says that the next run completes the installation
+//   (ERROR_FAIL_REBOOT_REQUIRED);
 // - the marker cannot be written (a full disk): the new folders are in
-//   place with no marker, and the next run completes the installation.
-int put_in_place(const InstallLayout *layout);
+//   place with no marker, and the next run completes the installation
+//   (ERROR_DISK_FULL).
+int put_in_place(const InstallLayout *layout, RunLog *log, int *exit_code);

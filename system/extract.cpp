@@ -3,9 +3,10 @@
 #include <windows.h>
 
 #include "system/files.h"
+#include "system/log.h"
 #include "system/process.h"
 
-enum { COMMAND_CHARS = 8192 };
+enum { COMMAND_CHARS = 8192, ERRORS_CHUNK = 16384, ERRORS_MAX = 64 * 1024 * 1024 };
 
 // Windows' tar.exe has a narrow main: its command line is converted to the
 // ANSI code page, and a character that code page lacks arrives as a
@@ -39,8 +40,53 @@ static size_t shared_folder(const wchar_t *archive, const wchar_t *dest_dir)
     return cut;
 }
 
-int extract_tar(const wchar_t *archive, const wchar_t *dest_dir)
+// A temporary file for a child's standard error, inheritable, deleted
+// when the last handle to it is closed. NULL when none can be made.
+static HANDLE open_errors_file(void)
 {
+    WidePath path;
+    wchar_t name[48];
+    SECURITY_ATTRIBUTES inherit = {sizeof(SECURITY_ATTRIBUTES), NULL, TRUE};
+    HANDLE file;
+
+    swprintf(name, 48, L"zept-tar-%lu.err", GetCurrentProcessId());
+    if (!temp_path(path, name))
+        return NULL;
+    file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return NULL;
+    return file;
+}
+
+// Passes what the child wrote to errors on to this program's standard error
+// (at most ERRORS_MAX bytes), and its last lines to the log.
+static void pass_on_errors(HANDLE errors, RunLog *log)
+{
+    char chunk[ERRORS_CHUNK];
+    DWORD got = 0;
+    DWORD put = 0;
+    DWORD passed = 0;
+    DWORD last = 0;
+    LARGE_INTEGER start = {};
+    HANDLE error_out = GetStdHandle(STD_ERROR_HANDLE);
+
+    if (!SetFilePointerEx(errors, start, NULL, FILE_BEGIN))
+        return;
+    while (passed < ERRORS_MAX && ReadFile(errors, chunk, sizeof(chunk), &got, NULL) && got > 0) {
+        if (error_out != NULL && error_out != INVALID_HANDLE_VALUE)
+            WriteFile(error_out, chunk, got, &put, NULL);
+        passed += got;
+        last = got;
+    }
+    // The last read stays in chunk: the end of what tar said.
+    if (last > 0)
+        log_output(log, "tar", chunk, last);
+}
+
+int extract_tar(const wchar_t *archive, const wchar_t *dest_dir, RunLog *log)
+{
+    HANDLE errors = NULL;
     int ok = 0;
     wchar_t system_dir[MAX_PATH];
     WidePath tar_exe;
@@ -91,13 +137,22 @@ int extract_tar(const wchar_t *archive, const wchar_t *dest_dir)
         current_dir = work_dir;
     }
 
-    if (!start_process(tar_exe, command, current_dir, &process))
+    log_note(log, L"tar: %ls (in %ls)", command, current_dir != NULL ? current_dir : L"the setup's folder");
+    errors = open_errors_file();
+    if (!start_process(tar_exe, command, current_dir, errors, &process)) {
+        log_note(log, L"tar could not be started (error %lu)", GetLastError());
         goto done;
+    }
     WaitForSingleObject(process.hProcess, INFINITE);
     GetExitCodeProcess(process.hProcess, &exit_code);
+    log_note(log, L"tar exit code %lu", exit_code);
+    if (errors != NULL)
+        pass_on_errors(errors, log);
     ok = exit_code == 0;
 
 done:
     close_process(&process);
+    if (errors != NULL)
+        CloseHandle(errors);
     return ok;
 }

@@ -2,6 +2,8 @@
 
 #include <wchar.h>
 
+struct RunLog;
+
 // Unpacks archive (a ZIP) into dest_dir, which is created first with every
 // missing parent, by running the tar.exe of the Windows system folder on the
 // same console and waiting for it without a time limit.
@@ -10,6 +12,9 @@
 // anything else. After a failure dest_dir may hold any part of the archive
 // (tar goes on past an entry it cannot write, or stops where it was killed):
 // the caller must never take it for the archive's content. Prints nothing
-// itself; tar's diagnostics go to this program's standard output and error.
+// itself; tar's output goes to this program's standard output, and what it
+// writes to standard error reaches this program's standard error once tar
+// has ended. log (system/log.h) receives tar's command line, its exit code
+// and the last lines of its standard error.
 // Neither path may end in a backslash.
-int extract_tar(const wchar_t *archive, const wchar_t *dest_dir);
+int extract_tar(const wchar_t *archive, const wchar_t *dest_dir, RunLog *log);

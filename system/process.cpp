@@ -2,7 +2,8 @@
 
 #include <stdio.h>
 
-int start_process(const wchar_t *exe, wchar_t *command, const wchar_t *work_dir, PROCESS_INFORMATION *process)
+int start_process(const wchar_t *exe, wchar_t *command, const wchar_t *work_dir, HANDLE error,
+                  PROCESS_INFORMATION *process)
 {
     STARTUPINFOW startup;
 
@@ -12,7 +13,7 @@ int start_process(const wchar_t *exe, wchar_t *command, const wchar_t *work_dir,
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    startup.hStdError = error != NULL ? error : GetStdHandle(STD_ERROR_HANDLE);
     // Our earlier lines must be out before the child's, also when standard
     // output is a buffered file or pipe.
     fflush(stdout);

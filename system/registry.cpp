@@ -8,6 +8,15 @@ static int set_text(HKEY key, const wchar_t *name, const wchar_t *value)
     return RegSetValueExW(key, name, 0, REG_SZ, (const BYTE *)value, bytes) == ERROR_SUCCESS;
 }
 
+// A text value, or no value at all for an empty text.
+static int set_optional_text(HKEY key, const wchar_t *name, const wchar_t *value)
+{
+    if (value[0] != 0)
+        return set_text(key, name, value);
+    LSTATUS status = RegDeleteValueW(key, name);
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
+}
+
 static int set_number(HKEY key, const wchar_t *name, DWORD value)
 {
     return RegSetValueExW(key, name, 0, REG_DWORD, (const BYTE *)&value, sizeof(value)) == ERROR_SUCCESS;
@@ -28,10 +37,11 @@ int write_uninstall_entry(const wchar_t *key_path, const UninstallEntry *entry)
         !set_text(key, L"Publisher", entry->publisher) ||
         !set_text(key, L"InstallLocation", entry->install_location) ||
         !set_text(key, L"UninstallString", entry->uninstall_string) ||
+        !set_text(key, L"QuietUninstallString", entry->quiet_uninstall_string) ||
         !set_text(key, L"DisplayIcon", entry->display_icon) ||
         !set_text(key, L"InstallDate", entry->install_date) ||
         !set_number(key, L"EstimatedSize", entry->estimated_size_kib) || !set_number(key, L"NoModify", 1) ||
-        !set_number(key, L"NoRepair", 1))
+        !set_number(key, L"NoRepair", 1) || !set_optional_text(key, L"HelpLink", entry->help_link))
         goto done;
     ok = 1;
 

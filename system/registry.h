@@ -9,9 +9,11 @@ struct UninstallEntry {
     const wchar_t *publisher;
     const wchar_t *install_location;
     const wchar_t *uninstall_string;
+    const wchar_t *quiet_uninstall_string;  // the same with nobody there
     const wchar_t *display_icon;
     const wchar_t *install_date;      // yyyymmdd
     unsigned long estimated_size_kib;
+    const wchar_t *help_link;         // empty: none (one written before is deleted)
 };
 
 // Creates or renews the key (below HKEY_CURRENT_USER) with the entry's

@@ -13,6 +13,7 @@
 #include <shellapi.h>
 
 #include "fetch/download.h"
+#include "system/log.h"
 #include "fetch/sha256_file.h"
 #include "system/console.h"
 
@@ -111,7 +112,9 @@ int main(void)
         // With the setup's counter work: a tick count per chunk, the text
         // formatted a few times a second (drawing needs a console).
         DownloadSession net;
-        begin_download_session(&net, L"zept-bench");
+        RunLog log;
+        log_none(&log);
+        begin_download_session(&net, L"zept-bench", &log);
         DownloadWatch watch = {count_progress, NULL, &counted};
         ok = download(&net, args[2], args[3], 0, &watch);
         end_download_session(&net);

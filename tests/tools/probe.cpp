@@ -16,6 +16,7 @@
 #include "fetch/sha256_file.h"
 #include "system/extract.h"
 #include "system/files.h"
+#include "system/log.h"
 #include "system/shortcut.h"
 
 int main(void)
@@ -23,6 +24,8 @@ int main(void)
     int argc = 0;
     wchar_t **args = CommandLineToArgvW(GetCommandLineW(), &argc);
     int result = -1;
+    RunLog log;
+    log_none(&log);
     if (args == NULL || argc < 3)
         return 2;
     const wchar_t *verb = args[1];
@@ -34,11 +37,11 @@ int main(void)
     }
     if (wcscmp(verb, L"download") == 0 && (argc == 4 || argc == 5)) {
         DownloadSession net;
-        begin_download_session(&net, L"zept-probe/1");
+        begin_download_session(&net, L"zept-probe/1", &log);
         result = download(&net, args[2], args[3], argc == 5 ? _wcstoui64(args[4], NULL, 10) : 0, NULL);
         end_download_session(&net);
     } else if (wcscmp(verb, L"extract") == 0 && argc == 4)
-        result = extract_tar(args[2], args[3]);
+        result = extract_tar(args[2], args[3], &log);
     else if (wcscmp(verb, L"exists") == 0)
         result = file_exists(args[2]);
     else if (wcscmp(verb, L"shortcut") == 0 && argc == 4) {
