@@ -70,12 +70,13 @@ class Suite:
 
         stdin = open(os.path.join(tmp, "in"), "rb")
         out = open(os.path.join(tmp, "out"), "wb")
-        proc = subprocess.Popen(winepfx.wine_command(["wine"] + inst.setup_argv(self.build, profile, variant, exe)
-                                                     + list(args)),
+        argv, proc_code = winepfx.whole_code(inst.setup_argv(self.build, profile, variant, exe) + list(args), tmp)
+        proc = subprocess.Popen(winepfx.wine_command(["wine"] + argv),
                                 env=winepfx.wine_env(self.build),
                                 stdin=stdin, stdout=out, stderr=subprocess.DEVNULL,
                                 preexec_fn=limited if limit else None)
         proc.files = (stdin, out, os.path.join(tmp, "out"))
+        proc.code_file = proc_code
         return proc
 
     def finish(self, proc, timeout=None):
@@ -83,7 +84,7 @@ class Suite:
         ran out, output text, seconds)."""
         started = time.monotonic()
         try:
-            rc = proc.wait(timeout=timeout)
+            rc = winepfx.exit_code(proc.wait(timeout=timeout), proc.code_file)
         except subprocess.TimeoutExpired:
             self.kill_setups()
             proc.wait()
@@ -556,8 +557,9 @@ class Suite:
             procs = [self.start(profile), self.start(profile)]
             runs = [self.finish(p, timeout=300) for p in procs]
             exits = sorted(rc for rc, _, _ in runs)
-            locked = [text for rc, text, _ in runs if rc == 1]
-            messages_ok = exits == [0, 0] or (exits == [0, 1] and self.ends_with_message(locked[0], [inst.LOCKED]))
+            locked = [text for rc, text, _ in runs if rc == inst.EXIT["locked"]]
+            messages_ok = exits == [0, 0] or (exits == [0, inst.EXIT["locked"]] and
+                                              self.ends_with_message(locked[0], [inst.LOCKED]))
             outcomes["both completed" if exits == [0, 0] else "one completed, one found the lock" if messages_ok
                      else "anything else"] += 1
             trusted = inst.untrusted_leftovers(self.build, profile)

@@ -48,10 +48,14 @@ def test_good_values_make_the_header(work):
     assert '#define COURSE_VERSION_NUMBERS 0, 2, 0, 0' in header
     # No size pinned: 0 for every artefact.
     assert '#define PYTHON_SIZE       0ULL' in header and '    0ULL,  // part 3' in header
+    assert '#define HELP_URL          L""' in header
     rc, output, header = write_pins(work, python_size="41601", part_sizes="7;8;900000000000000")
     assert rc == 0, output
     assert '#define PYTHON_SIZE       41601ULL' in header
     assert '    8ULL,  // part 2\n    900000000000000ULL,  // part 3' in header
+    rc, output, header = write_pins(work, ZEPT_HELP_URL="https://tarnwick.example.org/help/")
+    assert rc == 0, output
+    assert '#define HELP_URL          L"https://tarnwick.example.org/help/"' in header
 
 
 @pytest.mark.parametrize("field,value,complaint", [
@@ -64,6 +68,8 @@ def test_good_values_make_the_header(work):
     ("python_url", 'https://example.net/a"b.zip', "ZEPT_PYTHON_URL"),
     ("base", "https://course.example.net/downloads", "ZEPT_COURSE_BASE_URL"),
     ("base", "course.example.net/downloads/", "ZEPT_COURSE_BASE_URL"),
+    ("ZEPT_HELP_URL", 'https://example.net/help"', "ZEPT_HELP_URL"),
+    ("ZEPT_HELP_URL", "mailto:help@example.net", "ZEPT_HELP_URL"),
     ("version", "1.2.3.4.5", "ZEPT_COURSE_VERSION"),
     ("version", "v1.0", "ZEPT_COURSE_VERSION"),
     ("version", "1..2", "ZEPT_COURSE_VERSION"),

@@ -1,21 +1,76 @@
-"""Entry of the setup: dispatch on the first argument, the banner, the local
-application folder and the closing pause."""
+"""Entry of the setup: the options, the refusals before anything is touched,
+the banner, the local application folder and the closing pause."""
+import hashlib
 import os
+import re
 
 import pytest
 
-from conftest import BANNER, PROMPT, DEFAULT_PINS, crlf, exe, run_with_env, selftest_report
+import winepfx
+from conftest import BANNER, PROMPT, DEFAULT_PINS, crlf, exe, run_with_env, selftest_report, windows_path
+from installation import EXIT
 
 NO_FOLDER = "Could not find your local application folder.\n"
 
 
-@pytest.mark.parametrize("args", [["--SELFTEST"], ["--selftestx"], ["setup", "--selftest"], ["-selftest"],
-                                  ["--Uninstall"], ["--uninstallx"], ["setup", "--uninstall"]])
-def test_only_an_exact_first_argument_enters_a_mode(build, args):
-    # With no local application folder the setup stops right after the banner.
-    run = run_with_env(build, exe(build), args, unset=["LOCALAPPDATA"])
-    assert run.rc == 1
-    assert run.text == crlf(BANNER + NO_FOLDER + PROMPT), run.err
+def temp_env(folder):
+    """The environment of a run whose temporary folder is folder."""
+    return {"TEMP": windows_path(folder), "TMP": windows_path(folder)}
+
+
+USAGE = ". Usage: zept-setup.exe [--quiet] [--log FILE] [--uninstall | --layout FOLDER]\n"
+
+
+@pytest.mark.parametrize("args, line", [
+    (["--SELFTEST"], "Unknown option: --SELFTEST"),
+    (["setup", "--selftest"], "Unknown option: setup"),
+    (["--Uninstall"], "Unknown option: --Uninstall"),
+    (["--quiet", "--quite"], "Unknown option: --quite"),
+    (["/quiet", "--QUIET"], "Unknown option: --QUIET"),
+    (["--quiet", "/QUIET"], "/QUIET is given twice"),
+    (["--layout"], "--layout needs a folder"),
+    (["--layout", "", "--quiet"], "--layout needs a folder"),
+    (["--quiet", "--log"], "--log needs a file name"),
+    (["--uninstall", "--layout", "D:\\copy"], "--layout cannot be combined with another mode"),
+    (["--after", "12x"], "Unknown option: --after 12x"),
+])
+def test_a_command_not_understood_touches_nothing(build, work, course, args, line):
+    # A profile and a temporary folder of its own: neither gets a file, the
+    # host no request.
+    profile, temp = os.path.join(work, "profile"), os.path.join(work, "temp")
+    os.makedirs(profile)
+    os.makedirs(temp)
+    run = run_with_env(build, exe(build, "zept-setup-test"), args, stdin=b"",
+                       set_env={"LOCALAPPDATA": windows_path(profile), **temp_env(temp)})
+    assert (run.rc, run.text) == (EXIT["option"], crlf(line + USAGE))
+    assert os.listdir(profile) == [] and os.listdir(temp) == [] and course.requests == []
+
+
+def test_refusals_before_anything_is_installed(build, work, course):
+    profile, temp = os.path.join(work, "profile"), os.path.join(work, "temp")
+    os.makedirs(profile)
+    os.makedirs(temp)
+    # A log file in a folder that does not exist.
+    missing = windows_path(os.path.join(work, "no such folder", "setup.log"))
+    run = run_with_env(build, exe(build, "zept-setup-test"), ["--quiet", "--log", missing], stdin=b"",
+                       set_env={"LOCALAPPDATA": windows_path(profile), **temp_env(temp)})
+    assert (run.rc, run.text) == (EXIT["log file"], crlf(
+        "Could not create the log file; name one in a folder that exists (--log FILE).\n"))
+    assert os.listdir(profile) == [] and os.listdir(temp) == [] and course.requests == []
+    # The profile an endpoint tool's "System" context has: the refusal, in
+    # its log too, and nothing made in that profile.
+    system_profile = "C:\\windows\\system32\\config\\systemprofile\\AppData\\Local"
+    refusal = ("Tarnwick is installed for one user and cannot be set up by the system account; run the setup as "
+               "the learner (in the user's context).\n")
+    run = run_with_env(build, exe(build, "zept-setup-test"), ["--quiet"], stdin=b"",
+                       set_env={"LOCALAPPDATA": system_profile, **temp_env(temp)})
+    assert (run.rc, run.text) == (EXIT["service account"], crlf(refusal))
+    assert not os.path.exists(os.path.join(winepfx.system32(build), "config", "systemprofile", "AppData", "Local",
+                                           "Programs"))
+    [log] = os.listdir(temp)
+    with open(os.path.join(temp, log), encoding="utf-8") as f:
+        assert re.search(r"(?m)^ +\d+\.\d{3} > " + re.escape(refusal.rstrip("\n")) + "$", f.read())
+    assert course.requests == []
 
 
 def test_the_removal_mode_has_its_own_banner(build):
@@ -72,3 +127,31 @@ def test_layout_is_made_below_the_local_application_folder(build, work):
     root = os.path.join(profile, "Programs", "ZEPT")
     assert sorted(os.listdir(root)) == ["downloads"]
     assert os.listdir(os.path.join(root, "downloads")) == []
+
+
+def test_every_run_leaves_a_dated_log_and_the_newest_ten_stay(build, work):
+    temp = os.path.join(work, "temp")
+    os.makedirs(temp)
+    # Twelve logs of earlier runs, oldest first, and files that only look alike.
+    old = ["Tarnwick setup 2026-01-%02d 10.00.00.log" % day for day in range(1, 13)]
+    others = ["Tarnwick setup notes.txt", "Tarnwick setup.log", "Other setup 2026-01-01 10.00.00.log"]
+    for age, name in enumerate(reversed(old + others)):
+        with open(os.path.join(temp, name), "w") as f:
+            f.write("earlier\n")
+        os.utime(os.path.join(temp, name), (1767261600 - 3600 * age,) * 2)
+    run = run_with_env(build, exe(build), ["/quiet"], stdin=b"", unset=["LOCALAPPDATA"],
+                       set_env=temp_env(temp))
+    assert (run.rc, run.text) == (1, crlf(BANNER + NO_FOLDER))
+    [new] = [name for name in os.listdir(temp) if name not in old + others]
+    assert re.fullmatch(r"Tarnwick setup \d{4}-\d\d-\d\d \d\d\.\d\d\.\d\d\.log", new)
+    assert sorted(os.listdir(temp)) == sorted(old[3:] + others + [new])
+    with open(os.path.join(temp, new), "rb") as f:
+        text = f.read().decode("utf-8")
+    with open(exe(build), "rb") as f:
+        digest = hashlib.sha256(f.read()).hexdigest()
+    entries = [re.sub(r"^ +\d+\.\d{3} ", "", line) for line in text.split("\r\n")[:-1]]
+    assert entries[0].startswith("  Tarnwick setup for course release 0.1.0, run on ")
+    assert entries[1:4] == ["  program %s, SHA-256 %s" % (windows_path(exe(build)), digest),
+                            entries[2], '  command line: %s /quiet' % windows_path(exe(build))]
+    assert re.fullmatch(r"  Windows \d+\.\d+ build \d+", entries[2])
+    assert entries[4:] == ["> " + line for line in (BANNER + NO_FOLDER).split("\n") if line] + ["  exit code 1"]

@@ -9,7 +9,7 @@ import pytest
 
 import winepfx
 from conftest import PROMPT, crlf, probe, run_windows, windows_path
-from installation import (course_started, empty_profile, installation_problems, layout,
+from installation import (EXIT, course_started, empty_profile, installation_problems, layout,
                           setup_argv, shortcut_paths, tree, uninstall_entry, wait_for_removal,
                           stay_running, write_tree, UNINSTALL_KEY, PYTHON_PATH)
 
@@ -52,14 +52,17 @@ def test_registration_follows_the_installed_release(build, profile, course):
     assert uninstall_entry(build) == {
         "DisplayName": "Tarnwick - Olvenmark", "DisplayVersion": "0.1.0", "Publisher": "Olvenmark",
         "InstallLocation": root, "UninstallString": '"%s\\zept-setup.exe" --uninstall' % root,
+        "QuietUninstallString": '"%s\\zept-setup.exe" --uninstall --quiet' % root,
         "DisplayIcon": root + "\\zept-setup.exe", "EstimatedSize": "0x%x" % math.ceil(size / 1024),
-        "InstallDate": time.strftime("%Y%m%d"), "NoModify": "0x1", "NoRepair": "0x1"}
+        "InstallDate": time.strftime("%Y%m%d"), "NoModify": "0x1", "NoRepair": "0x1",
+        "HelpLink": "https://tarnwick.example.org/help/"}
     assert read(p["copy"]) == read(os.path.join(build, "zept-setup-test.exe"))
     # An update brings its own setup and version; the older setup that only
     # opens the newer installation changes neither.
     for variant in ("zept-setup-update", "zept-setup-test"):
         install(build, profile, variant)
-        assert uninstall_entry(build)["DisplayVersion"] == "0.2.0"
+        entry = uninstall_entry(build)
+        assert entry["DisplayVersion"] == "0.2.0" and "HelpLink" not in entry
         assert read(p["copy"]) == read(os.path.join(build, "zept-setup-update.exe"))
     # The copy itself, run as the setup, installs nothing anew and keeps its file.
     install(build, profile, "zept-setup-update")
@@ -106,7 +109,7 @@ def test_removal_refuses_while_the_course_or_a_setup_runs(build, profile, course
     finally:
         end()
     assert text == crlf(BANNER + "Tarnwick is still open. Close it and run the removal again.\n" + PROMPT)
-    assert rc == 1
+    assert rc == EXIT["in use"]
     assert tree(p["root"], skip=("launch-record.txt",)) == before
     assert uninstall_entry(build) is not None
 
@@ -119,7 +122,7 @@ def test_removal_refuses_while_the_course_or_a_setup_runs(build, profile, course
         time.sleep(0.05)
     rc, text = remove(build, profile, work)
     assert text == crlf(BANNER + "The setup is already running in another window.\n" + PROMPT)
-    assert rc == 1
+    assert rc == EXIT["locked"]
     assert setup.wait(timeout=120) == 0
     assert tree(p["root"], skip=("launch-record.txt",)) == before
 
@@ -140,7 +143,7 @@ def test_nothing_outside_the_install_root_is_deleted(build, profile, course, wor
     rc, text = remove(build, profile, work)
     assert text == crlf(BANNER + "Removing Tarnwick ...\n" + "Some files of Tarnwick are in use and were not "
                         "removed; restart your PC and run the removal again.\n" + PROMPT)
-    assert rc == 1
+    assert rc == EXIT["restart"]
     assert tree(precious) == files
     assert os.listdir(layout(profile)["root"]) == ["app"] and os.listdir(layout(profile)["app"]) == ["my documents"]
     # Once the link is gone, the removal finishes.

@@ -4,6 +4,7 @@ started course. Runs the test build, pinned to the artefacts of the build."""
 import hashlib
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import time
@@ -12,10 +13,11 @@ import pytest
 
 import winepfx
 from conftest import BANNER, CLOSING, PROMPT, crlf, run_windows, windows_path
-from installation import (PACKAGE_FAILED, PYTHON_PATH, artefact, course_started, part_lines, part_names, part_paths,
+from installation import (EXIT, PACKAGE_FAILED, PYTHON_PATH, artefact, course_started, part_lines, part_names, part_paths,
                           forget_launch, forget_tar_record, installation_problems,
                           launch_record, layout, read_shortcut, remove_shortcuts, setup_argv,
-                          partial_name, sha256_of as sha256, shortcut_paths, tar_record, tree, write_tree)
+                          partial_name, sha256_of as sha256, shortcut_paths, tar_record, tree, uninstall_entry,
+                          windows_processes, write_tree)
 from testserver import Route
 
 def sha256_bytes(data):
@@ -230,11 +232,31 @@ def test_part_2_changed_behind_its_url_then_the_verified_part_1_is_reused(build,
     # the mix, and nothing of it stays.
     paths, names = part_paths(build), part_names(build)
     part2 = artefact(build, "parts/" + names[1])
-    course.routes[paths[1]] = Route(body=part2, cut_at=len(part2) * 9 // 10, after_cut=part2[::-1])
-    run = run_setup(build, profile)
+    cut = len(part2) * 9 // 10
+    course.routes[paths[1]] = Route(body=part2, cut_at=cut, after_cut=part2[::-1])
+    log = os.path.join(profile, "support", "setup.log")
+    os.makedirs(os.path.dirname(log))
+    run = run_windows(build, setup_argv(build, profile) + ["--log", windows_path(log)])
     assert run.text.endswith(crlf(part_lines(len(paths), [1, 2]) + "Course part 2 failed its checksum.\n"
                                   + PACKAGE_FAILED + PROMPT))
     assert run.rc == 1
+    # What support needs: the URL, each answer, the digest found and the pinned one.
+    with open(log, "rb") as f:
+        entries = [re.sub(r"^ +\d+\.\d{3} ", "", line) for line in f.read().decode("utf-8").split("\r\n")]
+    url = "https://localhost:%d%s" % (course.server_address[1], paths[1])
+    partial = windows_path(os.path.join(layout(profile)["downloads"], partial_name(names[1], sha256_bytes(part2))))
+    start = entries.index("  GET " + url)
+    assert entries[start:start + 6] == [
+        "  GET " + url, "  HTTP 200, Content-Length: %d, Content-Range: none" % len(part2),
+        "  broken off after %d bytes of body: the file holds %d (error 0)" % (cut, cut),
+        "  GET %s  Range: bytes=%d-" % (url, cut),
+        "  HTTP 206, Content-Length: %d, Content-Range: bytes %d-%d/%d" % (len(part2) - cut, cut, len(part2) - 1,
+                                                                          len(part2)),
+        "  complete after %d bytes of body: the file holds %d (error 0)" % (len(part2) - cut, len(part2))]
+    assert entries[start + 6:] == [
+        "  refused %s: SHA-256 %s, pinned %s" % (partial, sha256_bytes(part2[:cut] + part2[::-1][cut:]),
+                                                  sha256_bytes(part2)),
+        "> Course part 2 failed its checksum.", "> " + PACKAGE_FAILED.rstrip("\n"), "  exit code 1", ""]
     p = layout(profile)
     assert sorted(os.listdir(p["downloads"])) == sorted(["python-embed.zip", names[0]])
     assert not os.path.exists(p["app"]) and not os.path.exists(p["marker"])
@@ -417,7 +439,7 @@ def test_marker_that_cannot_be_written_fails_the_run_and_the_next_run_completes(
     run = run_setup(build, profile)
     assert run.text == crlf(first_install(build)[:first_install(build).index(CLOSING)] + "Could not finish the installation "
                             "(the disk may be full); free some space and run the setup again.\n" + PROMPT)
-    assert run.rc == 1
+    assert run.rc == EXIT["disk full"]
     assert not any(os.path.exists(path) for path in shortcut_paths(build))
     # Once the marker can be written, the verified archives complete it.
     os.rmdir(p["marker"])
@@ -496,6 +518,49 @@ def test_a_counter_moves_on_a_console_and_leaves_no_trace(build, profile, course
     assert_installed(build, profile)
 
 
+def in_terminal(build, argv, work, name):
+    """Runs argv in a real terminal (a tmux pane) where nobody types, and
+    waits for it and for a removal's copy to end; returns (its exit code, or
+    None when it did not end within two minutes, every title the pane had)."""
+    session, done = "zept-%d-%s" % (os.getpid(), name), os.path.join(work, name + ".rc")
+    # The pane stays open after the program, for the copy a removal goes on in.
+    command = "%s; echo $? > %s; sleep 300" % (
+        winepfx.shell_command(build, argv, os.path.join(work, name + ".err")), shlex.quote(done))
+    subprocess.run(["tmux", "new-session", "-d", "-s", session, "-x", "100", "-y", "40", command], check=True)
+    titles, deadline = set(), time.monotonic() + 120
+    try:
+        while time.monotonic() < deadline and (not os.path.exists(done) or windows_processes(build, b"zept-removal")):
+            titles.add(subprocess.run(["tmux", "display-message", "-p", "-t", session, "#{pane_title}"],
+                                      capture_output=True, text=True).stdout)
+            time.sleep(0.05)
+    finally:
+        subprocess.run(["tmux", "kill-session", "-t", session], stderr=subprocess.DEVNULL)
+    if not os.path.exists(done):
+        return None, titles
+    with open(done) as f:
+        return int(f.read()), titles
+
+
+def test_quiet_install_and_removal_end_by_themselves_in_a_terminal(build, profile, course, work):
+    # Nobody at the keyboard: no pause, no course started, the title alone.
+    rc, titles = in_terminal(build, setup_argv(build, profile) + ["--quiet"], work, "install")
+    assert rc == 0
+    assert not any("Tarnwick" in title for title in titles), titles
+    assert installation_problems(build, profile, started=False) == []
+    # The entry's quiet removal, run as it stands (Windows' quoting: the
+    # quoted program, then its options).
+    quiet = uninstall_entry(build)["QuietUninstallString"]
+    program, options = re.fullmatch(r'"([^"]+)" (.*)', quiet).groups()
+    assert (program, options) == (windows_path(layout(profile)["copy"]), "--uninstall --quiet")
+    rc, titles = in_terminal(build, setup_argv(build, profile, exe=layout(profile)["copy"]) + options.split(), work,
+                             "removal")
+    assert rc == 0
+    assert not any("Tarnwick" in title for title in titles), titles
+    assert uninstall_entry(build) is None and os.listdir(profile) == ["Programs"]
+    assert os.listdir(os.path.join(profile, "Programs")) == []
+    assert not any(os.path.exists(path) for path in shortcut_paths(build))
+
+
 def test_a_second_setup_while_one_runs(build, profile, course, work):
     # The first one downloads slowly; the second finds the lock and stops.
     course.routes[PYTHON_PATH].trickle = (4096, 0.02)
@@ -506,7 +571,7 @@ def test_a_second_setup_while_one_runs(build, profile, course, work):
         time.sleep(0.05)
     second = run_setup(build, profile)
     assert second.text == crlf(BANNER + "The setup is already running in another window.\n" + PROMPT)
-    assert second.rc == 1
-    assert first.wait(timeout=120) == 0
+    assert second.rc == EXIT["locked"]
+    assert winepfx.exit_code(first.wait(timeout=120), first.code_file) == 0
     assert winepfx.read_output(first).decode("ascii") == crlf(first_install(build))
     assert_installed(build, profile)

@@ -10,7 +10,7 @@ import pytest
 
 import winepfx
 from conftest import BANNER, CLOSING, PROMPT, crlf, run_windows
-from installation import (RELEASES, forget_launch, installation_problems, layout, part_lines, part_paths,
+from installation import (EXIT, RELEASES, forget_launch, installation_problems, layout, part_lines, part_paths,
                           remove_shortcuts, setup_argv, shortcut_paths, stay_running, tree, write_tree)
 
 OPENED = BANNER + CLOSING + PROMPT
@@ -109,7 +109,7 @@ def test_nothing_changes_while_the_course_is_in_use(build, installed, course, wo
     if held == "course open":
         # The installed runtime runs the course, its working folder in app.
         end = stay_running(build, p["pythonw"], work, cwd=p["app"])
-        message = "Tarnwick is still open. Close it and run the setup again.\n"
+        message, code = "Tarnwick is still open. Close it and run the setup again.\n", EXIT["in use"]
     else:
         # Another program (a console the learner opened there) has app as its
         # current folder: the folder cannot be renamed, the swap is undone.
@@ -117,12 +117,12 @@ def test_nothing_changes_while_the_course_is_in_use(build, installed, course, wo
         os.makedirs(os.path.dirname(holder))
         shutil.copyfile(winepfx.tool(build, "pythonw-standin"), holder)
         end = stay_running(build, holder, work, cwd=p["app"])
-        message = ("Tarnwick was left as it was because some of its files are in use; "
-                   "restart your PC and run the setup again.\n")
+        message, code = ("Tarnwick was left as it was because some of its files are in use; "
+                         "restart your PC and run the setup again.\n"), EXIT["restart"]
     try:
         run = run_setup(build, installed, "zept-setup-update")
         assert run.text.endswith(crlf(message + PROMPT))
-        assert run.rc == 1
+        assert run.rc == code
         after = snapshot(build, installed)
         if held == "folder held":
             # The new release was downloaded and extracted beside the old
@@ -167,7 +167,7 @@ def test_an_undo_that_is_refused_too_says_the_next_run_completes_it(build, insta
         end()
     assert run.text.endswith(crlf("Some files of Tarnwick are in use and the installation is incomplete; restart "
                                   "your PC and run the setup again to complete it.\n" + PROMPT))
-    assert run.rc == 1
+    assert run.rc == EXIT["restart"]
     assert not os.path.exists(p["marker"])
     forget_launch(installed)
     run = run_setup(build, installed, "zept-setup-update")

@@ -27,6 +27,9 @@ RELEASES = {
 PART_FILE = re.compile(r"^[0-9a-f]{64}\.part$")
 PACKAGE_FAILED = "The course package did not verify and was removed. Run the setup again.\n"
 LOCKED = "The setup is already running in another window.\n"
+# The exit codes beside 0 and 1, as the README's table lists them.
+EXIT = {"service account": 50, "log file": 82, "option": 87, "disk full": 112, "in use": 170, "locked": 1618,
+        "restart": 3017}
 # Every failure message of the setup, each a whole last line before the prompt.
 FAILURE_MESSAGES = [
     "Could not find your local application folder.\n",
@@ -122,7 +125,7 @@ def wait_for_removal(build, proc, timeout=120):
     """Waits for a removal started with winepfx.start, and for the
     temporary copy it may have handed over to; returns (exit code of the
     program started, its window's whole output)."""
-    rc = proc.wait(timeout=timeout)
+    rc = winepfx.exit_code(proc.wait(timeout=timeout), proc.code_file)
     deadline = time.monotonic() + timeout
     while windows_processes(build, b"zept-removal.exe") and time.monotonic() < deadline:
         time.sleep(0.05)
@@ -308,11 +311,12 @@ def forget_launch(profile):
         os.remove(record)
 
 
-def installation_problems(build, profile, variant="zept-setup-test"):
+def installation_problems(build, profile, variant="zept-setup-test", started=True):
     """Everything that differs from a clean install of the variant's
     release: an empty list when the layout, the marker, the extracted
     trees, the verified archives, both shortcuts and the started course are
-    exactly right, and nothing is left beside the installation."""
+    exactly right, and nothing is left beside the installation. Without
+    started, the course must not have been started."""
     p = layout(profile)
     _, runtime, _, packed, marker_line = RELEASES[variant]
     problems = []
@@ -350,6 +354,8 @@ def installation_problems(build, profile, variant="zept-setup-test"):
         if found != expected:
             why += ["%s=%r" % (k, v) for k, v in (found or {}).items() if expected.get(k) != v]
             problems.append("shortcut %s: %s" % (os.path.basename(os.path.dirname(path)), "; ".join(why)))
+    if not started:
+        return problems + (["course started"] if os.path.exists(p["launch_record"]) else [])
     record = launch_record(p["launch_record"])
     if record is None:
         problems.append("course not started")

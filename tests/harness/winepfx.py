@@ -110,18 +110,36 @@ def _quiet(build, argv, timeout=300):
                               stderr=out, timeout=timeout).returncode
 
 
+def whole_code(argv, folder):
+    """argv, and the file that receives the whole exit code when argv runs
+    through env-run (Linux sees only its low 8 bits: 1618 as 82)."""
+    code = os.path.join(folder, "exit-code")
+    if os.path.basename(argv[0]) != "env-run.exe":
+        return list(argv), None
+    return [argv[0], "--code", windows_path(code)] + list(argv[1:]), code
+
+
+def exit_code(rc, code_file):
+    """The program's whole exit code: from code_file when it was written."""
+    if code_file is not None and os.path.exists(code_file):
+        with open(code_file) as f:
+            return int(f.read())
+    return rc
+
+
 def run(build, argv, stdin=b"", timeout=180, cwd=None, merge=False):
     """Runs a Windows program; returns (exit code, stdout bytes, stderr bytes).
     With merge, standard error goes into the same file as standard output."""
     with tempfile.TemporaryDirectory(dir=paths(build)["root"]) as tmp:
         names = [os.path.join(tmp, n) for n in ("in", "out", "err")]
+        argv, code = whole_code(argv, tmp)
         with open(names[0], "wb") as f:
             f.write(stdin)
         with open(names[0], "rb") as i, open(names[1], "wb") as o, open(names[2], "wb") as e:
-            rc = subprocess.run(wine_command(["wine"] + list(argv)), env=wine_env(build), stdin=i, stdout=o,
+            rc = subprocess.run(wine_command(["wine"] + argv), env=wine_env(build), stdin=i, stdout=o,
                                 stderr=subprocess.STDOUT if merge else e, timeout=timeout, cwd=cwd).returncode
         with open(names[1], "rb") as o, open(names[2], "rb") as e:
-            return rc, o.read(), e.read()
+            return exit_code(rc, code), o.read(), e.read()
 
 
 # Lines of strace -f -y -ttt -T: pid, time, call, its arguments (the paths
@@ -209,7 +227,12 @@ def run_traced(build, argv, folder, calls):
         for tracer in (program, server):
             if tracer is not None:
                 tracer.send_signal(signal.SIGINT)
-                tracer.wait(timeout=60)
+                try:
+                    tracer.wait(timeout=60)
+                except subprocess.TimeoutExpired:
+                    # A tracer that ends detaches from what it traced, which goes on.
+                    tracer.kill()
+                    tracer.wait(timeout=60)
     events = []
     for log in logs:
         with open(log, encoding="latin-1") as f:
@@ -227,12 +250,14 @@ def start(build, argv, folder, cwd=None):
     """Starts a Windows program in the background with Enter typed, its
     output into folder/out; returns the Popen (wait, then read_output)."""
     os.makedirs(folder, exist_ok=True)
+    argv, code = whole_code(argv, folder)
     with open(os.path.join(folder, "in"), "wb") as f:
         f.write(b"\n")
     with open(os.path.join(folder, "in"), "rb") as i, open(os.path.join(folder, "out"), "wb") as o:
-        proc = subprocess.Popen(wine_command(["wine"] + list(argv)), env=wine_env(build), stdin=i, stdout=o,
+        proc = subprocess.Popen(wine_command(["wine"] + argv), env=wine_env(build), stdin=i, stdout=o,
                                 stderr=subprocess.DEVNULL, cwd=cwd)
     proc.output = os.path.join(folder, "out")
+    proc.code_file = code
     return proc
 
 
