@@ -56,8 +56,8 @@ static int settle(const Artefact *artefact, const wchar_t *temp, const wchar_t *
     *refused = 0;
     digest_text[0] = 0;
     if (!file_matches_pin(temp, artefact->sha256, digest_text)) {
-        log_note(log, L"refused %ls: SHA-256 %hs, pinned %hs", temp, digest_text[0] != 0 ? digest_text : "unreadable",
-                 artefact->sha256);
+        log_note(log, L"refused %ls: SHA-256 %hs, pinned %hs", temp,
+                 digest_text[0] != 0 ? digest_text : "unreadable", artefact->sha256);
         DeleteFileW(temp);
         *refused = 1;
         return 0;

@@ -55,7 +55,7 @@ int run_offline_copy(const SetupOptions *options, RunLog *log)
     // A removal deletes the install root with everything in it.
     if (path_within(folder, layout.InstallRoot)) {
         say(log, "The offline copy cannot go into Tarnwick's own folder, which a removal deletes; choose another "
-               "folder.\n");
+                 "folder.\n");
         goto done;
     }
     if (!take_setup_lock(SETUP_LOCK_NAME, &lock)) {
@@ -94,7 +94,7 @@ int run_offline_copy(const SetupOptions *options, RunLog *log)
         goto done;
     }
     say(log, "\nThe offline copy is ready: copy the whole folder to a USB stick or a network share, and start "
-           "zept-setup.exe from there on each PC.\n");
+             "zept-setup.exe from there on each PC.\n");
     ok = 1;
 
 done:

@@ -15,7 +15,8 @@
 #include "system/process.h"
 #include "system/registry.h"
 
-enum { COMMAND_CHARS = WIDE_PATH_CHARS + 64, HANDED_OVER_WAIT_MS = 60000 };
+// The copy's path and the log's, with the options.
+enum { COMMAND_CHARS = 2 * WIDE_PATH_CHARS + 64, HANDED_OVER_WAIT_MS = 60000 };
 
 // The temporary copy a removal continues from: %TEMP%\zept-removal.exe,
 // written as zept-removal.new.
@@ -49,8 +50,8 @@ static int hand_over(const wchar_t *self, const SetupOptions *options, RunLog *l
         !install_copy(self, copy, copy_new))
         goto done;
     if (!compose_path(command, COMMAND_CHARS, L"\"%ls\" --uninstall --after %lu%ls%ls%ls%ls", copy,
-                      GetCurrentProcessId(), options->quiet ? L" --quiet" : L"", log->path[0] != 0 ? L" --log \"" : L"",
-                      log->path, log->path[0] != 0 ? L"\"" : L""))
+                      GetCurrentProcessId(), options->quiet ? L" --quiet" : L"",
+                      log->path[0] != 0 ? L" --log \"" : L"", log->path, log->path[0] != 0 ? L"\"" : L""))
         goto done;
     log_note(log, L"going on from %ls", copy);
     // Its current folder must not be one the removal deletes.

@@ -39,8 +39,8 @@ int runtime_stage(InstallLayout *layout, DownloadSession *net, char *digest_text
     say(net->log, "Extracting Python runtime ...\n");
     // Into a fresh folder: the installed runtime stays as it is until the
     // whole new release is there.
-    if (!discard_folder(layout, layout->PythonNew) || !extract_tar(layout->RuntimeArchive, layout->PythonNew, net->log) ||
-        !file_exists(layout->NewPythonwExe)) {
+    if (!discard_folder(layout, layout->PythonNew) ||
+        !extract_tar(layout->RuntimeArchive, layout->PythonNew, net->log) || !file_exists(layout->NewPythonwExe)) {
         say(net->log, "Could not extract the Python runtime (tar.exe is part of Windows 10 and 11).\n");
         return 0;
     }

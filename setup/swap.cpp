@@ -160,10 +160,10 @@ done:
         *exit_code = ERROR_FAIL_REBOOT_REQUIRED;
         if (undone)
             say(log, "Tarnwick was left as it was because some of its files are in use; "
-                   "restart your PC and run the setup again.\n");
+                     "restart your PC and run the setup again.\n");
         else
             say(log, "Some files of Tarnwick are in use and the installation is incomplete; restart your PC "
-                   "and run the setup again to complete it.\n");
+                     "and run the setup again to complete it.\n");
     }
     return ok;
 }

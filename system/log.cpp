@@ -34,8 +34,9 @@ int log_open(RunLog *log, const wchar_t *path, int fresh)
     }
     // Appending only: each write lands at the end, also when another run
     // writes to the same file.
-    file = CreateFileW(log->path, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       NULL, fresh ? CREATE_NEW : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    file = CreateFileW(log->path, FILE_APPEND_DATA | SYNCHRONIZE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, fresh ? CREATE_NEW : OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) {
         log->path[0] = 0;
         return 0;
