@@ -46,7 +46,7 @@ int read_options(int count, wchar_t **args, SetupOptions *options, char *problem
             if (mode_given)
                 return refuse(problem, cap, "%s cannot be combined with another mode", arg);
             mode_given = 1;
-            options->mode = arg[2] == L'u' ? MODE_UNINSTALL : MODE_LAYOUT;
+            options->mode = wcscmp(arg, L"--uninstall") == 0 ? MODE_UNINSTALL : MODE_LAYOUT;
             if (options->mode == MODE_LAYOUT) {
                 if (!has_value)
                     return refuse(problem, cap, "%s needs a folder", arg);

@@ -74,17 +74,11 @@ void finish_setup(const InstallLayout *layout, int quiet, RunLog *log)
 
     if (have_arguments)
         make_our_shortcuts(layout, arguments);
-    // Nobody at the keyboard: the course waits for its learner.
-    if (quiet) {
-        say(log, "\nInstalled.\n");
-        say(log, "Look for \"Tarnwick\" on your desktop and in the\n");
-        say(log, "Start menu to open it.\n");
-        return;
-    }
-    say(log, "\nInstalled. Opening the course now ...\n");
-    if (have_arguments && (INT_PTR)ShellExecuteW(NULL, L"open", layout->PythonwExe, arguments, layout->AppDir,
-                                                 SW_SHOWNORMAL) <= 32)
+    // Nobody at the keyboard (quiet): the course waits for its learner.
+    say(log, quiet ? "\nInstalled.\n" : "\nInstalled. Opening the course now ...\n");
+    if (!quiet && have_arguments &&
+        (INT_PTR)ShellExecuteW(NULL, L"open", layout->PythonwExe, arguments, layout->AppDir, SW_SHOWNORMAL) <= 32)
         log_note(log, L"the course could not be started (error %lu)", GetLastError());
     say(log, "Look for \"Tarnwick\" on your desktop and in the\n");
-    say(log, "Start menu to open it again later.\n");
+    say(log, quiet ? "Start menu to open it.\n" : "Start menu to open it again later.\n");
 }
