@@ -120,10 +120,13 @@ def whole_code(argv, folder):
 
 
 def exit_code(rc, code_file):
-    """The program's whole exit code: from code_file when it was written."""
+    """The program's whole exit code: from code_file when env-run wrote it
+    (an env-run killed with the program may leave the file empty: rc then)."""
     if code_file is not None and os.path.exists(code_file):
         with open(code_file) as f:
-            return int(f.read())
+            text = f.read()
+        if text.isdigit():
+            return int(text)
     return rc
 
 
