@@ -19,10 +19,10 @@ int compose_layout(InstallLayout *layout, const wchar_t *local_app_data)
         !join_path(layout->NewLauncher, layout->AppNew, L"ZEPT-Launcher.pyw") ||
         !join_path(layout->Discarded, layout->InstallRoot, L"discarded") ||
         !join_path(layout->SetupCopy, layout->InstallRoot, L"zept-setup.exe") ||
-        !join_path(layout->SetupCopyNew, layout->InstallRoot, L"zept-setup.new"))
+        !join_path(layout->SetupCopyNew, layout->InstallRoot, L"zept-setup.new") ||
+        !join_path(layout->PayloadArchive, layout->DownloadsDir, L"zept-payload.zip"))
         return 0;
     layout->RuntimeArchive[0] = 0;
-    layout->PayloadArchive[0] = 0;
     layout->PartFile[0] = 0;
     layout->SetupDir[0] = 0;
     return 1;

@@ -7,8 +7,9 @@
 
 // Every path of an installation, derived from the user's local application
 // folder, and the folder the setup runs from. compose_layout composes the
-// install paths but the archive and part paths, which the stages compose
-// when they need them.
+// install paths and the package's but the runtime archive's and the
+// parts', which the stages compose when they need them (in the downloads
+// folder or an offline copy's).
 struct InstallLayout {
     WidePath InstallRoot;     // %LOCALAPPDATA%\Programs\ZEPT
     WidePath PythonDir;       // the installed runtime
@@ -25,7 +26,7 @@ struct InstallLayout {
     WidePath SetupCopy;       // zept-setup.exe: the setup of the installed release, for removal
     WidePath SetupCopyNew;    // zept-setup.new: that copy on its way into place
     WidePath RuntimeArchive;  // downloads\python-embed.zip
-    WidePath PayloadArchive;  // downloads\zept-payload.zip
+    WidePath PayloadArchive;  // downloads\zept-payload.zip: built from the parts, deleted once installed
     WidePath PartFile;        // downloads\<the part's name>, one part at a time
     WidePath SetupDir;        // the running setup's folder: an offline copy's files lie beside it
 };

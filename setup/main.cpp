@@ -26,13 +26,16 @@
 
 enum { PROBLEM_BYTES = 512 };
 
-// The install: everything a run without a mode does. Returns the exit code.
+// The install: everything a run without a mode (or with --repair) does.
+// Returns the exit code.
 static int run_setup(const SetupOptions *options, RunLog *log)
 {
     InstallLayout layout;
     char digest_text[DIGEST_TEXT_BYTES];
     unsigned char copy_buffer[COPY_BUFFER_BYTES];
     int code = 1;
+    int complete = 0;
+    int damage = 0;
     HANDLE lock = NULL;
     DownloadSession net;
 
@@ -64,8 +67,20 @@ static int run_setup(const SetupOptions *options, RunLog *log)
     // Bytes on their way in for another release are never resumed here.
     delete_other_parts(layout.DownloadsDir, 1);
 
-    // This release, or a newer one, installed: opened as it is.
-    if (!installation_complete(&layout)) {
+    // This release, or a newer one, installed: opened as it is, once this
+    // release's files are found as its verified archives hold them.
+    complete = installation_complete(&layout);
+    if (complete) {
+        log_note(log, L"installed already: %ls", layout.MarkerFile);
+        if (marker_is_ours(&layout) &&
+            !find_damage(&layout, options->mode == MODE_REPAIR, &net, digest_text, copy_buffer, &damage))
+            goto done;
+        if (damage)
+            say(log, "Repairing Tarnwick ...\n");
+        else if (options->mode == MODE_REPAIR)
+            say(log, "Every file of Tarnwick is in place.\n");
+    }
+    if (!complete || damage) {
         // Windows cannot replace the files of a running course; nothing is
         // changed until it is closed.
         if (program_running(layout.PythonwExe)) {
@@ -74,19 +89,26 @@ static int run_setup(const SetupOptions *options, RunLog *log)
             goto done;
         }
         clear_leftovers(&layout);
-        if (!runtime_stage(&layout, &net, digest_text) || !course_stage(&layout, &net, digest_text, copy_buffer) ||
-            !put_in_place(&layout, log, &code))
+        // A repair extracts again only what is damaged, from the stored
+        // archives: nothing is fetched that is stored and verified.
+        if ((!complete || (damage & DAMAGE_RUNTIME)) && !runtime_stage(&layout, &net, digest_text))
+            goto done;
+        if ((!complete || (damage & DAMAGE_COURSE)) && !course_stage(&layout, &net, digest_text, copy_buffer))
+            goto done;
+        if (!put_in_place(&layout, log, &code))
             goto done;
     } else {
-        log_note(log, L"installed already: %ls", layout.MarkerFile);
         clear_leftovers(&layout);
     }
     // The installed release is this setup's (not a newer one that it only
     // opens): its copy, its entry in Settings -> Apps and the parts in the
-    // downloads folder are this setup's.
+    // downloads folder are this setup's. The parts are the course's store
+    // (updates and repairs take theirs from it): the package built from
+    // them goes once the course is in place.
     if (marker_is_ours(&layout)) {
-        register_installation(&layout);
+        DeleteFileW(layout.PayloadArchive);
         delete_other_parts(layout.DownloadsDir, 0);
+        register_installation(&layout);
     }
     forget_removal_copy();
     finish_setup(&layout, options->quiet, log);

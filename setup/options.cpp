@@ -42,11 +42,14 @@ int read_options(int count, wchar_t **args, SetupOptions *options, char *problem
             if (options->quiet)
                 return refuse(problem, cap, "%s is given twice", arg);
             options->quiet = 1;
-        } else if (wcscmp(arg, L"--uninstall") == 0 || wcscmp(arg, L"--layout") == 0) {
+        } else if (wcscmp(arg, L"--repair") == 0 || wcscmp(arg, L"--uninstall") == 0 ||
+                   wcscmp(arg, L"--layout") == 0) {
             if (mode_given)
                 return refuse(problem, cap, "%s cannot be combined with another mode", arg);
             mode_given = 1;
-            options->mode = wcscmp(arg, L"--uninstall") == 0 ? MODE_UNINSTALL : MODE_LAYOUT;
+            options->mode = wcscmp(arg, L"--repair") == 0      ? MODE_REPAIR
+                            : wcscmp(arg, L"--uninstall") == 0 ? MODE_UNINSTALL
+                                                               : MODE_LAYOUT;
             if (options->mode == MODE_LAYOUT) {
                 if (!has_value)
                     return refuse(problem, cap, "%s needs a folder", arg);

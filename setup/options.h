@@ -5,7 +5,7 @@
 
 // What the command line asks for. The self-test is entered before the
 // options are read (its further arguments are ignored).
-enum SetupMode { MODE_INSTALL, MODE_UNINSTALL, MODE_LAYOUT };
+enum SetupMode { MODE_INSTALL, MODE_REPAIR, MODE_UNINSTALL, MODE_LAYOUT };
 
 struct SetupOptions {
     SetupMode mode;
@@ -16,11 +16,11 @@ struct SetupOptions {
 };
 
 // The usage line, printed after a refused option.
-#define SETUP_USAGE "Usage: zept-setup.exe [--quiet] [--log FILE] [--uninstall | --layout FOLDER]"
+#define SETUP_USAGE "Usage: zept-setup.exe [--quiet] [--log FILE] [--repair | --uninstall | --layout FOLDER]"
 
 // Reads the arguments after the program's name (args[1] to args[count - 1]),
-// in any order; each option at most once, and at most one of --uninstall
-// and --layout. 1 with *options set. 0 with problem (cap bytes, UTF-8)
+// in any order; each option at most once, and at most one of --repair,
+// --uninstall and --layout. 1 with *options set. 0 with problem (cap bytes, UTF-8)
 // holding the line that names what is wrong ("Unknown option: --quite",
 // "--layout needs a folder", ...), without the usage.
 int read_options(int count, wchar_t **args, SetupOptions *options, char *problem, size_t cap);

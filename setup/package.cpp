@@ -135,6 +135,12 @@ done:
     return ok;
 }
 
+int part_path(InstallLayout *layout, const wchar_t *folder, int n)
+{
+    wchar_t name[PART_NAME_CHARS];
+    return part_name(name, n) && join_path(layout->PartFile, folder, name);
+}
+
 int fetch_part(InstallLayout *layout, const wchar_t *folder, DownloadSession *net, int n, char *digest_text)
 {
     wchar_t name[PART_NAME_CHARS];
@@ -145,7 +151,7 @@ int fetch_part(InstallLayout *layout, const wchar_t *folder, DownloadSession *ne
 
     snprintf(title, sizeof(title), "course part %d of %d", n, PART_COUNT);
     if (!part_name(name, n) || !compose_path(part_url, PART_URL_CHARS, L"%ls%ls", COURSE_BASE_URL, name) ||
-        !join_path(layout->PartFile, folder, name))
+        !part_path(layout, folder, n))
         return 0;
     if (obtain_artefact(net, &part, layout->SetupDir, layout->PartFile, digest_text, &failure))
         return 1;

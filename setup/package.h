@@ -11,6 +11,9 @@ enum { COPY_BUFFER_BYTES = 65536 };
 // The message of a course package that could not be built and verified.
 #define PACKAGE_FAILED "The course package did not verify and was removed. Run the setup again.\n"
 
+// PartFile = the path of course part n (from 1) in folder. 1 when it fits.
+int part_path(InstallLayout *layout, const wchar_t *folder, int n);
+
 // Makes sure the verified course part n (from 1; the pinned parts are
 // named by content or numbered) lies in folder (the downloads folder, or an
 // offline copy's) as PartFile (setup/artefact.h: kept, copied from the

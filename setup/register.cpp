@@ -14,6 +14,7 @@ void register_installation(const InstallLayout *layout)
     WidePath self;
     wchar_t uninstall[UNINSTALL_CHARS];
     wchar_t quiet_uninstall[UNINSTALL_CHARS];
+    wchar_t repair[UNINSTALL_CHARS];
     wchar_t version[VERSION_CHARS];
     wchar_t date[DATE_CHARS];
     SYSTEMTIME today;
@@ -26,6 +27,7 @@ void register_installation(const InstallLayout *layout)
     GetLocalTime(&today);
     if (!compose_path(uninstall, UNINSTALL_CHARS, L"\"%ls\" --uninstall", layout->SetupCopy) ||
         !compose_path(quiet_uninstall, UNINSTALL_CHARS, L"\"%ls\" --uninstall --quiet", layout->SetupCopy) ||
+        !compose_path(repair, UNINSTALL_CHARS, L"\"%ls\" --repair", layout->SetupCopy) ||
         !compose_path(version, VERSION_CHARS, L"%hs", COURSE_VERSION) ||
         !compose_path(date, DATE_CHARS, L"%04u%02u%02u", today.wYear, today.wMonth, today.wDay))
         return;
@@ -35,6 +37,7 @@ void register_installation(const InstallLayout *layout)
     entry.install_location = layout->InstallRoot;
     entry.uninstall_string = uninstall;
     entry.quiet_uninstall_string = quiet_uninstall;
+    entry.modify_path = repair;
     entry.display_icon = layout->SetupCopy;
     entry.install_date = date;
     entry.estimated_size_kib = (unsigned long)((tree_size(layout->InstallRoot) + 1023) / 1024);

@@ -8,6 +8,7 @@
 #include "fetch/sha256_file.h"
 #include "pins.h"
 #include "setup/artefact.h"
+#include "setup/check.h"
 #include "setup/package.h"
 #include "setup/shortcuts.h"
 #include "setup/swap.h"
@@ -49,10 +50,6 @@ int runtime_stage(InstallLayout *layout, DownloadSession *net, char *digest_text
 
 int course_stage(InstallLayout *layout, DownloadSession *net, char *digest_text, unsigned char *copy_buffer)
 {
-    if (!join_path(layout->PayloadArchive, layout->DownloadsDir, L"zept-payload.zip")) {
-        say(net->log, "Could not create the course package file.\n");
-        return 0;
-    }
     // A package verified by an earlier run is used again; no part is fetched.
     if (!file_matches_pin(layout->PayloadArchive, PAYLOAD_SHA256, digest_text) &&
         !build_package(layout, net, digest_text, copy_buffer))
@@ -62,6 +59,49 @@ int course_stage(InstallLayout *layout, DownloadSession *net, char *digest_text,
         !file_exists(layout->NewLauncher)) {
         say(net->log, "Could not extract the course package.\n");
         return 0;
+    }
+    return 1;
+}
+
+// 1 when the downloads folder holds the verified runtime archive (the
+// course's last part), as RuntimeArchive (PartFile); with fetch, taken from
+// elsewhere when it does not (fetch_runtime, fetch_part, which print their
+// messages).
+static int stored_archive(InstallLayout *layout, int part, int fetch, DownloadSession *net, char *digest_text)
+{
+    if (part && fetch)
+        return fetch_part(layout, layout->DownloadsDir, net, PART_COUNT, digest_text);
+    if (fetch)
+        return fetch_runtime(layout, layout->DownloadsDir, net, digest_text);
+    if (part)
+        return part_path(layout, layout->DownloadsDir, PART_COUNT) &&
+               file_matches_pin(layout->PartFile, PART_SHA256[PART_COUNT - 1], digest_text);
+    return join_path(layout->RuntimeArchive, layout->DownloadsDir, RUNTIME_NAME) &&
+           file_matches_pin(layout->RuntimeArchive, PYTHON_SHA256, digest_text);
+}
+
+int find_damage(InstallLayout *layout, int content, DownloadSession *net, char *digest_text,
+                unsigned char *copy_buffer, int *damage)
+{
+    *damage = 0;
+    // The runtime, from the directory of its archive.
+    if (stored_archive(layout, 0, content, net, digest_text)) {
+        if (check_tree(layout->RuntimeArchive, layout->PythonDir, content, net->log, copy_buffer) == TREE_DAMAGED)
+            *damage |= DAMAGE_RUNTIME;
+    } else if (content) {
+        return 0;
+    } else {
+        log_note(net->log, L"the runtime is not checked: its archive is not stored");
+    }
+    // The course, from the directory at the end of its last part.
+    if (stored_archive(layout, 1, content, net, digest_text)) {
+        if (check_tree(layout->PartFile, layout->AppDir, content, net->log, copy_buffer) == TREE_DAMAGED)
+            *damage |= DAMAGE_COURSE;
+    } else if (content) {
+        say(net->log, PACKAGE_FAILED);
+        return 0;
+    } else {
+        log_note(net->log, L"the course is not checked: its last part is not stored");
     }
     return 1;
 }

@@ -33,6 +33,22 @@ int runtime_stage(InstallLayout *layout, DownloadSession *net, char *digest_text
 // failure; the part files always stay. The installed course is not touched.
 int course_stage(InstallLayout *layout, DownloadSession *net, char *digest_text, unsigned char *copy_buffer);
 
+// Which installed trees find_damage found missing files in, or files of
+// another size (or content).
+enum { DAMAGE_RUNTIME = 1, DAMAGE_COURSE = 2 };
+
+// Checks the installed runtime and course against the directories of their
+// verified archives in the downloads folder (setup/check.h): the runtime
+// archive, and the course's last part, which holds the package's directory.
+// Without content, sizes only, and an archive that is not stored (or does
+// not match its pin) leaves its tree unchecked: a run that only opens the
+// course never waits for the network. With content, CRC-32 as well, and
+// such an archive is fetched first (fetch_runtime, fetch_part). *damage
+// gets the DAMAGE_ flags. 1 when done; 0 only when, with content, an
+// archive could not be had, after printing the message.
+int find_damage(InstallLayout *layout, int content, DownloadSession *net, char *digest_text,
+                unsigned char *copy_buffer, int *damage);
+
 // Writes the desktop and Start-menu shortcuts, starts the course (not when
 // quiet: nobody is there to use it) and prints the closing text. Nothing
 // here fails the run.

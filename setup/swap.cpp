@@ -108,13 +108,18 @@ int put_in_place(const InstallLayout *layout, RunLog *log, int *exit_code)
     char marker[MARKER_BYTES];
     DWORD marker_length = 0;
     int had_marker = read_file_start(layout->MarkerFile, marker, sizeof(marker), &marker_length);
+    // A repair renews only the damaged trees: the other has no new folder.
+    int python = folder_exists(layout->PythonNew);
+    int app = folder_exists(layout->AppNew);
     WidePath python_aside;
     WidePath app_aside;
 
+    python_aside[0] = 0;
+    app_aside[0] = 0;
     // Every file of the new release is on disk before anything is moved,
     // so that the marker, written last, never vouches for files that a
     // power cut could still take.
-    if (!flush_tree(layout->PythonNew) || !flush_tree(layout->AppNew)) {
+    if ((python && !flush_tree(layout->PythonNew)) || (app && !flush_tree(layout->AppNew))) {
         log_note(log, L"the new files could not be flushed to disk (error %lu)", GetLastError());
         say(log, DISK_TROUBLE);
         *exit_code = ERROR_DISK_FULL;
@@ -123,16 +128,16 @@ int put_in_place(const InstallLayout *layout, RunLog *log, int *exit_code)
     // From the first rename on, the installation is a mix: no marker may
     // vouch for it until both folders are in place.
     DeleteFileW(layout->MarkerFile);
-    if (!move_aside(layout->PythonDir, layout->Discarded, python_aside))
+    if (python && !move_aside(layout->PythonDir, layout->Discarded, python_aside))
         goto done;
     step = 1;
-    if (!move_folder(layout->PythonNew, layout->PythonDir))
+    if (python && !move_folder(layout->PythonNew, layout->PythonDir))
         goto done;
     step = 2;
-    if (!move_aside(layout->AppDir, layout->Discarded, app_aside))
+    if (app && !move_aside(layout->AppDir, layout->Discarded, app_aside))
         goto done;
     step = 3;
-    if (!move_folder(layout->AppNew, layout->AppDir))
+    if (app && !move_folder(layout->AppNew, layout->AppDir))
         goto done;
     swapped = 1;
     // The replaced folders go now, or on a later run if something holds them.
@@ -151,7 +156,7 @@ done:
         // Back as it was, in reverse order.
         if (step >= 3 && app_aside[0] != 0)
             undone = move_folder(app_aside, layout->AppDir) && undone;
-        if (step >= 2)
+        if (step >= 2 && python)
             undone = move_folder(layout->PythonDir, layout->PythonNew) && undone;
         if (step >= 1 && python_aside[0] != 0)
             undone = move_folder(python_aside, layout->PythonDir) && undone;

@@ -31,7 +31,8 @@ int discard_folder(const InstallLayout *layout, const wchar_t *folder);
 void clear_leftovers(const InstallLayout *layout);
 
 // Flushes every file of PythonNew and AppNew to disk, then swaps them in
-// for PythonDir and AppDir (each old folder
+// for PythonDir and AppDir (a repair may have made only one of them: the
+// other tree stays as it is; each old folder
 // renamed aside into Discarded, the new one renamed in, the old ones
 // deleted), then writes this release's marker. 1 when both are in place and
 // the marker vouches for them. From the first rename until the marker is

@@ -14,6 +14,12 @@ int file_exists(const wchar_t *path)
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 0 : 1;
 }
 
+int folder_exists(const wchar_t *path)
+{
+    DWORD attributes = GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
 void mkdirs(const wchar_t *path)
 {
     WidePath work;

@@ -11,6 +11,9 @@ typedef wchar_t WidePath[WIDE_PATH_CHARS];
 // or malformed path. Opens nothing.
 int file_exists(const wchar_t *path);
 
+// 1 when path is a folder.
+int folder_exists(const wchar_t *path);
+
 // Creates path and every missing folder above it. Reports nothing: a folder
 // that cannot be made shows up later, when something fails to be written
 // into it. Paths of WIDE_PATH_CHARS characters or more are ignored.

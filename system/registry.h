@@ -10,6 +10,7 @@ struct UninstallEntry {
     const wchar_t *install_location;
     const wchar_t *uninstall_string;
     const wchar_t *quiet_uninstall_string;  // the same with nobody there
+    const wchar_t *modify_path;             // what Settings' "Modify" runs
     const wchar_t *display_icon;
     const wchar_t *install_date;      // yyyymmdd
     unsigned long estimated_size_kib;
@@ -17,7 +18,8 @@ struct UninstallEntry {
 };
 
 // Creates or renews the key (below HKEY_CURRENT_USER) with the entry's
-// values, NoModify and NoRepair set to 1. 1 when every value was written.
+// values, NoModify 0 (Settings offers "Modify": modify_path) and NoRepair 1
+// (Windows' own repair is for Windows Installer packages). 1 when every value was written.
 // 0 when one could not be: the values are written in the order of the
 // struct and the first refusal stops, so the key may then exist with the
 // values before it (and any from an earlier entry); nothing is rolled back.
