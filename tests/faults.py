@@ -1,5 +1,5 @@
 """Fault suite: the setup killed at any moment of a first install, of an
-update or of a removal, a full disk, servers that misbehave, two setups at
+update, of a repair or of a removal, a full disk, servers that misbehave, two setups at
 once. After every fault nothing unverified may be
 left for a later run to trust, and the next run must complete a clean
 installation.
@@ -363,6 +363,49 @@ class Suite:
         for phase, count in sorted(phases.items()):
             self.figures["update kills in phase " + phase] = count
 
+    def repaired(self, server, trials):
+        """Release 0.1.0 installed, then the runtime's DLL and a lesson
+        deleted; the setup that repairs it killed at a random moment. The
+        next run must complete the repair exactly, from the stored archives,
+        with no request."""
+        def damaged():
+            server.routes.update(inst.course_routes(self.build))
+            profile = self.profile()
+            rc, text, _ = self.run(profile)
+            assert rc == 0, text
+            p = inst.layout(profile)
+            os.remove(os.path.join(p["python"], "python312.dll"))
+            os.remove(os.path.join(p["app"], "course", "lesson-01.txt"))
+            return profile
+
+        seconds = self.finish(self.start(damaged()))[2]
+        self.figures["repair (s)"] = round(seconds, 1)
+        kills = 0
+        phases = {}
+        for i in range(trials):
+            for _ in range(MAX_DRAWS):
+                profile = damaged()
+                at, alive = self.kill_at(self.start(profile), seconds)
+                if alive:
+                    break
+            p = inst.layout(profile)
+            if alive:
+                kills += 1
+                phase = ("3 swap or after" if not os.path.exists(p["marker"]) else
+                         "2 course" if os.path.exists(p["app_new"]) else
+                         "1 runtime" if os.path.exists(p["python_new"]) else "0 check")
+                phases[phase] = phases.get(phase, 0) + 1
+            requests = len(server.requests)
+            problems = self.recover(profile, server)
+            if len(server.requests) != requests:
+                problems.append("the repair fetched %s" % [r.path for r in server.requests[requests:]])
+            self.record("repair", "trial %d at %.2f s" % (i + 1, at), not problems,
+                        ("" if alive else "no draw hit a running setup; ") + "; ".join(problems), limit=not alive)
+        self.figures["repair kill trials"] = trials
+        self.figures["repair kills that hit a running setup"] = kills
+        for phase, count in sorted(phases.items()):
+            self.figures["repair kills in phase " + phase] = count
+
     def offline_copies(self, server, trials):
         """"--layout" into a folder over a slow server, killed at a random
         moment; then "--layout" again must complete the folder (the setup,
@@ -600,6 +643,9 @@ class Suite:
             "  them after its course extraction has begun, around the swap of the folders). Afterwards",
             "  0.1.0 must be complete by its marker and unchanged, or incomplete; then the setup of",
             "  0.2.0 must complete exactly 0.2.0.",
+            "- **repair**: release 0.1.0 installed, then the runtime's DLL and a lesson deleted (what a",
+            "  quarantine and a mistake do); the setup, which repairs both trees from the stored archives,",
+            "  killed at a random moment. Then the setup must complete the repair exactly, with no request.",
             "- **layout**: `--layout FOLDER` (the offline copy) over the trickling server, killed at a",
             "  random moment; then `--layout` again must complete the folder (the setup, the runtime",
             "  and every part, exactly, and nothing else) fetching again at most one transfer buffer",
@@ -657,7 +703,7 @@ def main():
     parser.add_argument("--long", action="store_true")
     parser.add_argument("--seed", type=int, default=None)
     parser.add_argument("--report")
-    parser.add_argument("--only", help="run the trials of this kind alone (kill, update, layout, removal, "
+    parser.add_argument("--only", help="run the trials of this kind alone (kill, update, repair, layout, removal, "
                                        "disk-full, server, together)")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
@@ -670,6 +716,7 @@ def main():
     try:
         kinds = [("kill", lambda: suite.killed(server, 100 if args.long else 10)),
                  ("update", lambda: suite.updated(server, 40 if args.long else 4)),
+                 ("repair", lambda: suite.repaired(server, 20 if args.long else 2)),
                  ("layout", lambda: suite.offline_copies(server, 20 if args.long else 3)),
                  ("removal", lambda: suite.removed(server, 20 if args.long else 4)),
                  ("disk-full", lambda: suite.disk_full(server)),

@@ -18,7 +18,7 @@ def temp_env(folder):
     return {"TEMP": windows_path(folder), "TMP": windows_path(folder)}
 
 
-USAGE = ". Usage: zept-setup.exe [--quiet] [--log FILE] [--uninstall | --layout FOLDER]\n"
+USAGE = ". Usage: zept-setup.exe [--quiet] [--log FILE] [--repair | --uninstall | --layout FOLDER]\n"
 
 
 @pytest.mark.parametrize("args, line", [

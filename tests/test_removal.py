@@ -53,8 +53,9 @@ def test_registration_follows_the_installed_release(build, profile, course):
         "DisplayName": "Tarnwick - Olvenmark", "DisplayVersion": "0.1.0", "Publisher": "Olvenmark",
         "InstallLocation": root, "UninstallString": '"%s\\zept-setup.exe" --uninstall' % root,
         "QuietUninstallString": '"%s\\zept-setup.exe" --uninstall --quiet' % root,
+        "ModifyPath": '"%s\\zept-setup.exe" --repair' % root,
         "DisplayIcon": root + "\\zept-setup.exe", "EstimatedSize": "0x%x" % math.ceil(size / 1024),
-        "InstallDate": time.strftime("%Y%m%d"), "NoModify": "0x1", "NoRepair": "0x1",
+        "InstallDate": time.strftime("%Y%m%d"), "NoModify": "0x0", "NoRepair": "0x1",
         "HelpLink": "https://tarnwick.example.org/help/"}
     assert read(p["copy"]) == read(os.path.join(build, "zept-setup-test.exe"))
     # An update brings its own setup and version; the older setup that only

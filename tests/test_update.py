@@ -1,6 +1,8 @@
 """A course's later releases: the setup of release 0.2.0 over 0.1.0, a new
 runtime, the course left open, a folder that cannot be renamed, a link
-inside the old course. Transcripts, requests, files and shortcuts."""
+inside the old course; and an installation damaged after it was made,
+repaired from the stored archives. Transcripts, requests, files and
+shortcuts."""
 import os
 import shutil
 import threading
@@ -10,8 +12,9 @@ import pytest
 
 import winepfx
 from conftest import BANNER, CLOSING, PROMPT, crlf, run_windows
-from installation import (EXIT, RELEASES, forget_launch, installation_problems, layout, part_lines, part_paths,
-                          remove_shortcuts, setup_argv, shortcut_paths, stay_running, tree, write_tree)
+from installation import (EXIT, RELEASES, forget_launch, installation_problems, layout, part_lines, part_names,
+                          part_paths, remove_shortcuts, setup_argv, shortcut_paths, stay_running, tree,
+                          uninstall_entry, write_tree)
 
 OPENED = BANNER + CLOSING + PROMPT
 
@@ -185,3 +188,70 @@ def test_a_link_in_the_old_course_is_removed_as_a_link(build, installed, course,
     assert run.rc == 0
     assert tree(outside) == files
     assert "my documents" not in os.listdir(layout(installed)["app"])
+
+
+REPAIRING = "Repairing Tarnwick ...\n"
+STILL_OPEN = "Tarnwick is still open. Close it and run the setup again.\n"
+
+
+@pytest.mark.parametrize("damaged,part_too,tree_redone", [
+    ("python/python312.dll", False, "runtime"),  # what a quarantine does
+    ("app/course/lesson-01.txt", False, "course"),
+    ("app/course/media/map.bin", False, "course"),  # cut to half its size
+    ("app/course/lesson-02.txt", True, "course"),
+], ids=["dll deleted", "lesson deleted, course open", "file cut short", "part deleted too"])
+def test_a_damaged_installation_is_repaired_from_the_stored_archives(build, installed, course, work, damaged,
+                                                                      part_too, tree_redone):
+    p = layout(installed)
+    path = os.path.join(installed, "Programs", "ZEPT", *damaged.split("/"))
+    if damaged.endswith(".bin"):
+        os.truncate(path, os.path.getsize(path) // 2)
+    else:
+        os.remove(path)
+    names = part_names(build)
+    if part_too:
+        # Not the last part, which holds the package's directory: fetched alone.
+        os.remove(os.path.join(p["downloads"], names[0]))
+    if damaged.endswith("lesson-01.txt"):
+        # Found while the course is open: nothing changes until it is closed.
+        before = snapshot(build, installed)
+        end = stay_running(build, p["pythonw"], work, cwd=p["app"])
+        try:
+            run = run_setup(build, installed)
+            assert run.text == crlf(BANNER + REPAIRING + STILL_OPEN + PROMPT)
+            assert run.rc == EXIT["in use"]
+            assert snapshot(build, installed) == before
+        finally:
+            end()
+    run = run_setup(build, installed)
+    assert run.text == crlf(BANNER + REPAIRING + ("Extracting Python runtime ...\n" if tree_redone == "runtime" else "")
+                            + (part_lines(len(names), [1]) if part_too else "")
+                            + ("Extracting the course ...\n" if tree_redone == "course" else "") + CLOSING + PROMPT)
+    assert run.rc == 0
+    assert installation_problems(build, installed) == []
+    assert [r.path for r in course.requests] == part_paths(build)[:1 if part_too else 0]
+
+
+def test_repair_compares_the_content_that_a_plain_run_takes_on_trust(build, installed, course):
+    p = layout(installed)
+    lesson = os.path.join(p["app"], "course", "lesson-01.txt")
+    with open(lesson, "r+b") as f:
+        f.write(b"Power cut.")  # same size, other bytes
+    # Files the archives do not name are not the course's: never damage.
+    write_tree(p["app"], {"__pycache__/launcher.cpython-312.pyc": b"cache", "notes.txt": b"my notes"})
+    run = run_setup(build, installed)
+    assert (run.text, run.rc) == (crlf(OPENED), 0)
+    with open(lesson, "rb") as f:
+        assert f.read(10) == b"Power cut."
+
+    # Settings' "Modify": the installed copy with --repair, here for IT as well.
+    assert uninstall_entry(build)["ModifyPath"] == '"%s" --repair' % winepfx.windows_path(p["copy"])
+    forget_launch(installed)
+    run = run_windows(build, setup_argv(build, installed, exe=p["copy"]) + ["--repair", "--quiet"])
+    assert run.text == crlf(BANNER + REPAIRING + "Extracting the course ...\n\nInstalled.\n"
+                            "Look for \"Tarnwick\" on your desktop and in the\nStart menu to open it.\n")
+    assert run.rc == 0
+    assert installation_problems(build, installed, started=False) == []
+    run = run_windows(build, setup_argv(build, installed) + ["--repair"])
+    assert (run.text, run.rc) == (crlf(BANNER + "Every file of Tarnwick is in place.\n" + CLOSING + PROMPT), 0)
+    assert course.requests == []

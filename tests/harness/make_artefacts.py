@@ -72,7 +72,8 @@ def main():
     with open(args.pythonw, "rb") as f:
         pythonw = f.read()
 
-    runtime_members = [("pythonw.exe", pythonw), ("python312._pth", b"python312.zip\r\n.\r\n")]
+    runtime_members = [("pythonw.exe", pythonw), ("python312._pth", b"python312.zip\r\n.\r\n"),
+                       ("python312.dll", noise(4, 40000))]
     if args.runtime_mib:
         runtime_members.append(("python312.zip", noise(3, args.runtime_mib << 20)))
     runtime_b = [m for m in runtime_members if m[0] != "python312._pth"] + [
