@@ -108,7 +108,7 @@ static int run_setup(const SetupOptions *options, RunLog *log)
     if (marker_is_ours(&layout)) {
         DeleteFileW(layout.PayloadArchive);
         delete_other_parts(layout.DownloadsDir, 0);
-        register_installation(&layout);
+        register_installation(&layout, !complete || damage);
     }
     forget_removal_copy();
     finish_setup(&layout, options->quiet, log);

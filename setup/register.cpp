@@ -9,7 +9,7 @@
 
 enum { UNINSTALL_CHARS = WIDE_PATH_CHARS + 32, VERSION_CHARS = 32, DATE_CHARS = 16 };
 
-void register_installation(const InstallLayout *layout)
+void register_installation(const InstallLayout *layout, int measure)
 {
     WidePath self;
     wchar_t uninstall[UNINSTALL_CHARS];
@@ -40,7 +40,9 @@ void register_installation(const InstallLayout *layout)
     entry.modify_path = repair;
     entry.display_icon = layout->SetupCopy;
     entry.install_date = date;
-    entry.estimated_size_kib = (unsigned long)((tree_size(layout->InstallRoot) + 1023) / 1024);
+    entry.estimated_size_kib = 0;
+    if (measure || !uninstall_entry_exists(UNINSTALL_KEY))
+        entry.estimated_size_kib = (unsigned long)((tree_size(layout->InstallRoot) + 1023) / 1024);
     entry.help_link = HELP_URL;
     write_uninstall_entry(UNINSTALL_KEY, &entry);
 }

@@ -13,7 +13,7 @@ struct UninstallEntry {
     const wchar_t *modify_path;             // what Settings' "Modify" runs
     const wchar_t *display_icon;
     const wchar_t *install_date;      // yyyymmdd
-    unsigned long estimated_size_kib;
+    unsigned long estimated_size_kib; // 0: the value the key holds stays
     const wchar_t *help_link;         // empty: none (one written before is deleted)
 };
 

@@ -44,9 +44,9 @@ MIB = 1 << 20
 # A package made elsewhere and pinned by hand: two numbered halves.
 HAND_PARTS = ["/downloads/zept-payload.part01", "/downloads/zept-payload.part02"]
 FULL = {"digest": 512, "download": 512, "runtime": 32, "course": 256, "memory": (0, 512), "repeat": 3, "pack": 1024,
-        "update": (40, 20, 3)}
+        "update": (40, 20, 3), "store": (11, 1000, 24, 4)}
 SMOKE = {"digest": 8, "download": 8, "runtime": 1, "course": 4, "memory": (0, 4), "repeat": 1, "pack": 16,
-         "update": (10, 5, 1)}
+         "update": (10, 5, 1), "store": (1, 20, 2, 1)}
 WORDS = [w.encode() for w in "the harbour of Tarnwick salt road lesson map tour step old ship".split()]
 
 
@@ -169,18 +169,20 @@ class Bench:
                         "--runtime-mib", str(runtime_mib), "--pack"], check=True)
         return out
 
-    def configure(self, artefacts, port):
+    def configure(self, artefacts, port, name="tree", course=None):
         """The bench build of the setup, pinned to artefacts on port: a
-        publisher's build with other cache values."""
-        tree = os.path.join(self.root, "tree")
+        publisher's build with other cache values; the course pinned by hand
+        (the two halves), or the folder course packed by the build."""
+        tree = os.path.join(self.root, name)
         sha = lambda n: hashlib.sha256(open(os.path.join(artefacts, n), "rb").read()).hexdigest()  # noqa: E731
         base = "https://localhost:%d" % port
+        pins = ["-DZEPT_COURSE_DIR=" + course] if course else [
+            "-DZEPT_PAYLOAD_SHA256=" + sha("zept-payload.zip"),
+            "-DZEPT_PART_SHA256=%s;%s" % (sha("zept-payload.part01"), sha("zept-payload.part02"))]
         subprocess.run(["cmake", "-S", SOURCE, "-B", tree, "-DZEPT_TESTS=OFF",
                         "-DZEPT_PYTHON_URL=%s%s" % (base, inst.PYTHON_PATH),
                         "-DZEPT_PYTHON_SHA256=" + sha("python-embed.zip"),
-                        "-DZEPT_PAYLOAD_SHA256=" + sha("zept-payload.zip"),
-                        "-DZEPT_PART_SHA256=%s;%s" % (sha("zept-payload.part01"), sha("zept-payload.part02")),
-                        "-DZEPT_COURSE_BASE_URL=%s/downloads/" % base],
+                        "-DZEPT_COURSE_BASE_URL=%s/downloads/" % base] + pins,
                        check=True, stdout=subprocess.DEVNULL)
         subprocess.run(["cmake", "--build", tree, "--target", "zept-setup"], check=True, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
@@ -196,8 +198,9 @@ class Bench:
                 server.routes[path] = testserver.Route(body=f.read())
         return server
 
-    def setup_run(self, exe, profile, watch=None):
-        """Wall time of one setup run; with watch, also its peak resident size."""
+    def setup_run(self, exe, profile, watch=None, args=()):
+        """Wall time of one setup run (with args); with watch, also its peak
+        resident size."""
         peak = [0]
         done = threading.Event()
 
@@ -225,7 +228,7 @@ class Bench:
         if watch:
             sampler.start()
         start = time.monotonic()
-        rc, out, _ = winepfx.run(self.build, inst.setup_argv(self.build, profile, exe=exe), stdin=b"\n",
+        rc, out, _ = winepfx.run(self.build, inst.setup_argv(self.build, profile, exe=exe) + list(args), stdin=b"\n",
                                  timeout=1800)
         seconds = time.monotonic() - start
         done.set()
@@ -253,8 +256,7 @@ class Bench:
             os.makedirs(profile)
             first, _ = self.setup_run(exe, profile)
             assert os.path.exists(inst.layout(profile)["marker"])
-            second = median(lambda: self.setup_run(exe, profile)[0], self.sizes["repeat"])
-            trivial = median(self.trivial_start, self.sizes["repeat"])
+            second, trivial = self.second_runs(exe, profile)
 
             # The same install on another PC, from an offline copy beside the setup.
             copy = os.path.join(self.root, "copy")
@@ -305,12 +307,19 @@ class Bench:
                  "the first install %.1f s" % first, "%.1f%% of its time" % (flush_seconds / first * 100))
         self.row("first install from an offline copy (no request)", "%.1f s" % offline,
                  "the install that downloads %.1f s" % first, "%.2f of its time" % (offline / first))
-        self.row("second run on a complete installation", "%.2f s" % second,
+        self.row("second run, package pinned by hand (2 parts of %d)" % (course_mib // 2), "%.2f s" % second,
                  "start of a trivial Windows program %.2f s" % trivial, "%.1f x" % (second / trivial))
         for folder in ("profile", "offline profile", "traced profile", "trace", "copy"):
             shutil.rmtree(os.path.join(self.root, folder), ignore_errors=True)
         shutil.rmtree(fetched, ignore_errors=True)
         shutil.rmtree(artefacts, ignore_errors=True)
+
+    def second_runs(self, exe, profile):
+        """Medians of second runs on the complete installation in profile and
+        of trivial starts, taken in turns (Wine's start times drift with
+        the machine's load)."""
+        runs = [(self.setup_run(exe, profile)[0], self.trivial_start()) for _ in range(2 * self.sizes["repeat"] + 1)]
+        return statistics.median(r[0] for r in runs), statistics.median(r[1] for r in runs)
 
     def trivial_start(self):
         start = time.monotonic()
@@ -426,6 +435,58 @@ class Bench:
         shutil.rmtree(folder)
         shutil.rmtree(out)
 
+    # 7, 8, 9 -----------------------------------------------------------------
+    def store(self):
+        """A publisher's build (the course folder of many lessons and media
+        packed by content at the default part size) with a runtime archive
+        of python.org's size: the second run with its check of the installed
+        files, what the downloads folder keeps, and --repair (every file's
+        CRC-32), against reading the installed files once."""
+        runtime_mib, lessons, media, media_mib = self.sizes["store"]
+        artefacts = self.artefacts("store", runtime_mib, 0)
+        course = os.path.join(artefacts, "course")
+        rng = random.Random(11)
+        files = {"lessons/%03d/lesson.txt" % n: b" ".join(rng.choice(WORDS) for _ in range(2000))
+                 for n in range(lessons)}
+        files.update({"media/clip-%02d.bin" % n: rng.randbytes(media_mib * MIB) for n in range(media)})
+        inst.write_tree(course, files)
+        port = free_port()
+        exe = self.configure(artefacts, port, "store-tree", course)
+        server = testserver.start(port, cert=os.path.join(self.certs, "localhost.pem"),
+                                  key=os.path.join(self.certs, "localhost.key"))
+        with open(os.path.join(artefacts, "python-embed.zip"), "rb") as f:
+            server.routes[inst.PYTHON_PATH] = testserver.Route(body=f.read())
+        published = os.path.join(self.root, "store-tree", "publish")
+        for name in os.listdir(published):
+            if name.endswith(".part"):
+                with open(os.path.join(published, name), "rb") as f:
+                    server.routes["/downloads/" + name] = testserver.Route(body=f.read())
+        profile = os.path.join(self.root, "store profile")
+        os.makedirs(profile)
+        try:
+            self.setup_run(exe, profile)
+            second, trivial = self.second_runs(exe, profile)
+            repair = median(lambda: self.setup_run(exe, profile, args=["--repair", "--quiet"])[0],
+                            self.sizes["repeat"])
+        finally:
+            testserver.stop(server)
+            inst.remove_shortcuts(self.build)
+        p = inst.layout(profile)
+        installed = [os.path.join(d, n) for tree in (p["python"], p["app"]) for d, _, names in os.walk(tree)
+                     for n in names]
+        reading = median(lambda: wall(["cat"] + installed), self.sizes["repeat"])
+        size = lambda paths: sum(os.path.getsize(path) for path in paths)  # noqa: E731
+        kept = [os.path.join(p["downloads"], n) for n in os.listdir(p["downloads"])]
+        self.row("second run on a complete installation, its files checked", "%.2f s" % second,
+                 "start of a trivial Windows program %.2f s" % trivial, "%.1f x" % (second / trivial))
+        self.row("downloads folder after an install", "%.1f MiB (runtime archive, %d parts)"
+                 % (size(kept) / MIB, len(kept) - 1), "installed files %.1f MiB" % (size(installed) / MIB),
+                 "%.2f of them" % (size(kept) / size(installed)))
+        self.row("--repair of %d installed files, %.0f MiB" % (len(installed), size(installed) / MIB),
+                 "%.2f s" % repair, "reading them once (cat) %.2f s" % reading, "%.1f x" % (repair / reading))
+        shutil.rmtree(artefacts, ignore_errors=True)
+        shutil.rmtree(profile, ignore_errors=True)
+
     def report(self, path, smoke):
         lines = [
             "# Performance",
@@ -506,6 +567,7 @@ def main():
     memory_ok = bench.memory()
     bench.pack()
     bench.update()
+    bench.store()
     if args.report:
         bench.report(args.report, args.smoke)
     shutil.rmtree(bench.root, ignore_errors=True)
