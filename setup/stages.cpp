@@ -91,7 +91,8 @@ int find_damage(InstallLayout *layout, int content, DownloadSession *net, char *
     } else if (content) {
         return 0;
     } else {
-        log_note(net->log, L"the runtime is not checked: its archive is not stored");
+        log_note(net->log, L"the runtime is not checked: its archive is not in the downloads folder or does not "
+                           L"match its pin");
     }
     // The course, from the directory at the end of its last part.
     if (stored_archive(layout, 1, content, net, digest_text)) {
@@ -101,7 +102,8 @@ int find_damage(InstallLayout *layout, int content, DownloadSession *net, char *
         say(net->log, PACKAGE_FAILED);
         return 0;
     } else {
-        log_note(net->log, L"the course is not checked: its last part is not stored");
+        log_note(net->log, L"the course is not checked: its last part is not in the downloads folder or does not "
+                           L"match its pin");
     }
     return 1;
 }

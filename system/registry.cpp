@@ -41,8 +41,9 @@ int write_uninstall_entry(const wchar_t *key_path, const UninstallEntry *entry)
         !set_text(key, L"ModifyPath", entry->modify_path) ||
         !set_text(key, L"DisplayIcon", entry->display_icon) ||
         !set_text(key, L"InstallDate", entry->install_date) ||
-        (entry->estimated_size_kib != 0 && !set_number(key, L"EstimatedSize", entry->estimated_size_kib)) || !set_number(key, L"NoModify", 0) ||
-        !set_number(key, L"NoRepair", 1) || !set_optional_text(key, L"HelpLink", entry->help_link))
+        (entry->estimated_size_kib != 0 && !set_number(key, L"EstimatedSize", entry->estimated_size_kib)) ||
+        !set_number(key, L"NoModify", 0) || !set_number(key, L"NoRepair", 1) ||
+        !set_optional_text(key, L"HelpLink", entry->help_link))
         goto done;
     ok = 1;
 
