@@ -193,7 +193,7 @@ TreeState check_tree(const wchar_t *archive, const wchar_t *tree, int content, R
     DirectoryReader reader;
     HANDLE file = INVALID_HANDLE_VALUE;
 
-    for (unsigned long n = 0; n < 256; n++) {
+    for (unsigned long n = 0; content && n < 256; n++) {
         unsigned long c = n;
         for (int k = 0; k < 8; k++)
             c = (c & 1) ? 0xEDB88320UL ^ (c >> 1) : c >> 1;

@@ -151,7 +151,7 @@ int fetch_part(InstallLayout *layout, const wchar_t *folder, DownloadSession *ne
 
     snprintf(title, sizeof(title), "course part %d of %d", n, PART_COUNT);
     if (!part_name(name, n) || !compose_path(part_url, PART_URL_CHARS, L"%ls%ls", COURSE_BASE_URL, name) ||
-        !part_path(layout, folder, n))
+        !join_path(layout->PartFile, folder, name))
         return 0;
     if (obtain_artefact(net, &part, layout->SetupDir, layout->PartFile, digest_text, &failure))
         return 1;

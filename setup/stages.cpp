@@ -63,29 +63,19 @@ int course_stage(InstallLayout *layout, DownloadSession *net, char *digest_text,
     return 1;
 }
 
-// 1 when the downloads folder holds the verified runtime archive (the
-// course's last part), as RuntimeArchive (PartFile); with fetch, taken from
-// elsewhere when it does not (fetch_runtime, fetch_part, which print their
-// messages).
-static int stored_archive(InstallLayout *layout, int part, int fetch, DownloadSession *net, char *digest_text)
-{
-    if (part && fetch)
-        return fetch_part(layout, layout->DownloadsDir, net, PART_COUNT, digest_text);
-    if (fetch)
-        return fetch_runtime(layout, layout->DownloadsDir, net, digest_text);
-    if (part)
-        return part_path(layout, layout->DownloadsDir, PART_COUNT) &&
-               file_matches_pin(layout->PartFile, PART_SHA256[PART_COUNT - 1], digest_text);
-    return join_path(layout->RuntimeArchive, layout->DownloadsDir, RUNTIME_NAME) &&
-           file_matches_pin(layout->RuntimeArchive, PYTHON_SHA256, digest_text);
-}
-
 int find_damage(InstallLayout *layout, int content, DownloadSession *net, char *digest_text,
                 unsigned char *copy_buffer, int *damage)
 {
+    int stored = 0;
+
     *damage = 0;
     // The runtime, from the directory of its archive.
-    if (stored_archive(layout, 0, content, net, digest_text)) {
+    if (content)
+        stored = fetch_runtime(layout, layout->DownloadsDir, net, digest_text);
+    else
+        stored = join_path(layout->RuntimeArchive, layout->DownloadsDir, RUNTIME_NAME) &&
+                 file_matches_pin(layout->RuntimeArchive, PYTHON_SHA256, digest_text);
+    if (stored) {
         if (check_tree(layout->RuntimeArchive, layout->PythonDir, content, net->log, copy_buffer) == TREE_DAMAGED)
             *damage |= DAMAGE_RUNTIME;
     } else if (content) {
@@ -95,7 +85,12 @@ int find_damage(InstallLayout *layout, int content, DownloadSession *net, char *
                            L"match its pin");
     }
     // The course, from the directory at the end of its last part.
-    if (stored_archive(layout, 1, content, net, digest_text)) {
+    if (content)
+        stored = fetch_part(layout, layout->DownloadsDir, net, PART_COUNT, digest_text);
+    else
+        stored = part_path(layout, layout->DownloadsDir, PART_COUNT) &&
+                 file_matches_pin(layout->PartFile, PART_SHA256[PART_COUNT - 1], digest_text);
+    if (stored) {
         if (check_tree(layout->PartFile, layout->AppDir, content, net->log, copy_buffer) == TREE_DAMAGED)
             *damage |= DAMAGE_COURSE;
     } else if (content) {

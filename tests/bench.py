@@ -193,13 +193,15 @@ class Bench:
                        stderr=subprocess.DEVNULL)
         return os.path.join(tree, "zept-setup.exe")
 
-    def serve(self, artefacts, port):
+    def serve(self, artefacts, port, parts=None):
+        """The host of the runtime in artefacts and of the course's parts:
+        {URL path: file}, by default the two halves pinned by hand."""
         server = testserver.start(port, cert=os.path.join(self.certs, "localhost.pem"),
                                   key=os.path.join(self.certs, "localhost.key"))
-        with open(os.path.join(artefacts, "python-embed.zip"), "rb") as f:
-            server.routes[inst.PYTHON_PATH] = testserver.Route(body=f.read())
-        for n, path in enumerate(HAND_PARTS, 1):
-            with open(os.path.join(artefacts, "zept-payload.part%02d" % n), "rb") as f:
+        if parts is None:
+            parts = {path: os.path.join(artefacts, "zept-payload.part%02d" % n) for n, path in enumerate(HAND_PARTS, 1)}
+        for path, name in [(inst.PYTHON_PATH, os.path.join(artefacts, "python-embed.zip"))] + list(parts.items()):
+            with open(name, "rb") as f:
                 server.routes[path] = testserver.Route(body=f.read())
         return server
 
@@ -440,7 +442,7 @@ class Bench:
         shutil.rmtree(folder)
         shutil.rmtree(out)
 
-    # 7, 8, 9 -----------------------------------------------------------------
+    # 8 ---------------------------------------------------------------------
     def store(self):
         """A publisher's build (the course folder of many lessons and media
         packed by content at the default part size) with a runtime archive
@@ -457,15 +459,9 @@ class Bench:
         inst.write_tree(course, files)
         port = free_port()
         exe = self.configure(artefacts, port, "store-tree", course)
-        server = testserver.start(port, cert=os.path.join(self.certs, "localhost.pem"),
-                                  key=os.path.join(self.certs, "localhost.key"))
-        with open(os.path.join(artefacts, "python-embed.zip"), "rb") as f:
-            server.routes[inst.PYTHON_PATH] = testserver.Route(body=f.read())
         published = os.path.join(self.root, "store-tree", "publish")
-        for name in os.listdir(published):
-            if name.endswith(".part"):
-                with open(os.path.join(published, name), "rb") as f:
-                    server.routes["/downloads/" + name] = testserver.Route(body=f.read())
+        server = self.serve(artefacts, port, {"/downloads/" + name: os.path.join(published, name)
+                                              for name in os.listdir(published) if name.endswith(".part")})
         profile = os.path.join(self.root, "store profile")
         os.makedirs(profile)
         try:
