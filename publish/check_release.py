@@ -2,14 +2,19 @@
 as the setup would (GET, its user agent, status 200 only, redirects
 followed), the runtime URL and every part URL that the build pins, and
 compares each body with its pin, and the joined parts with the package pin.
-Prints one row per URL and one for the package, then whether the exe
-carries a valid Authenticode signature.
+Then fetches the setup itself from its download address, as a learner
+would, and compares it with the build's line for it in SHA256SUMS, checks
+its Authenticode signature, and checks the winget manifest's address and
+digest against it. Prints one row per check.
 
-    check_release.py BUILD_DIR [--cafile PEM] [--timeout SECONDS]
+    check_release.py BUILD_DIR [--setup-url URL] [--cafile PEM] [--timeout SECONDS]
 
 Trusts the system's certificates (SSL_CERT_FILE and SSL_CERT_DIR are
-honoured as by other OpenSSL-based tools) and those of --cafile. Exit code
-0 only when every row is as expected; an unsigned exe is a warning.
+honoured as by other OpenSSL-based tools) and those of --cafile, for the
+connections and for the chain of the setup's signature. Exit code 0 only
+when every row is as expected: a stale copy of the setup, an unsigned copy
+of a signed build and a signature that does not verify fail their rows; an
+unsigned build is a warning.
 
 A release that passes is recorded in BUILD_DIR/publish/RELEASED, one line
 "VERSION PACKAGE_SHA256" per course version: a later build of that folder
@@ -17,12 +22,15 @@ that packs another course under a recorded version stops, so that a
 changed course never reaches learners under a version that is already out.
 """
 import argparse
+import glob
 import hashlib
 import os
 import re
 import ssl
+import struct
 import subprocess
 import sys
+import tempfile
 import urllib.error
 import urllib.request
 
@@ -63,9 +71,9 @@ def record_release(build, version, payload_sha):
             f.write(line + "\n")
 
 
-def fetch(url, context, timeout, digests):
-    """GETs url, feeding the body to every digest in digests; returns
-    (status text, bytes, error or None)."""
+def fetch(url, context, timeout, digests, keep=None):
+    """GETs url, feeding the body to every digest in digests (and writing it
+    to the file keep, when given); returns (status text, bytes, error or None)."""
     request = urllib.request.Request(url, headers={"User-Agent": USER_AGENT})
     got = 0
     try:
@@ -78,6 +86,8 @@ def fetch(url, context, timeout, digests):
                 got += len(block)
                 for digest in digests:
                     digest.update(block)
+                if keep:
+                    keep.write(block)
             length = answer.headers.get("Content-Length")
             if length is not None and int(length) != got:
                 return str(status), got, "body cut short (%s bytes announced)" % length
@@ -91,23 +101,96 @@ def fetch(url, context, timeout, digests):
     return str(status), got, None
 
 
-def signature_row(exe, cafile):
-    """(verdict, text) on the exe's Authenticode signature."""
-    command = ["osslsigncode", "verify", "-in", exe] + (["-CAfile", cafile] if cafile else [])
+def carries_signature(exe):
+    """Whether the PE image exe has a certificate table (an Authenticode signature)."""
+    with open(exe, "rb") as f:
+        image = f.read(4096)
+    try:
+        header = struct.unpack_from("<I", image, 0x3C)[0]
+        magic = struct.unpack_from("<H", image, header + 24)[0]
+        # The certificate table is the fifth data directory of the optional header.
+        directories = header + 24 + (96 if magic == 0x10B else 112)
+        return struct.unpack_from("<II", image, directories + 4 * 8)[1] > 0
+    except struct.error:
+        return False
+
+
+def signature_row(exe, shown, build_signed, cafile):
+    """(verdict, text) on the Authenticode signature of exe (named shown),
+    chained to cafile or to the system's roots."""
+    if not carries_signature(exe):
+        if build_signed:
+            return "FAIL", "%s is not signed, but the build signed it" % shown
+        return "warn", ("%s is not signed: SmartScreen and Smart App Control warn learners about or block "
+                        "unsigned setup programs" % shown)
+    roots = cafile or ssl.get_default_verify_paths().cafile or ssl.get_default_verify_paths().openssl_cafile
+    command = ["osslsigncode", "verify", "-in", exe, "-CAfile", roots]
     try:
         run = subprocess.run(command, capture_output=True, text=True, timeout=60)
     except OSError:
-        return "FAIL", "osslsigncode is not installed: cannot check the signature of %s" % exe
+        return "FAIL", "osslsigncode is not installed: cannot check the signature of %s" % shown
     if run.returncode == 0:
-        return "ok", "%s carries a valid Authenticode signature" % exe
-    if "No signature found" in run.stdout + run.stderr:
-        return "warn", ("%s is not signed: SmartScreen and Smart App Control warn learners about or block "
-                        "unsigned setup programs" % exe)
-    return "FAIL", "%s: its signature does not verify (osslsigncode verify)" % exe
+        return "ok", "%s carries a valid Authenticode signature" % shown
+    return "FAIL", "%s: its signature does not verify (osslsigncode verify, roots %s)" % (shown, roots)
 
 
-def check(build, cafile, timeout):
+def listed_digest(build):
+    """(the SHA-256 that the build published for zept-setup.exe, the file
+    that lists it): SHA256SUMS beside the parts of a packed course, else
+    zept-setup.exe.sha256 beside the exe."""
+    for path in (os.path.join(build, "publish", "SHA256SUMS"), os.path.join(build, "zept-setup.exe.sha256")):
+        if os.path.exists(path):
+            with open(path) as f:
+                for line in f:
+                    if line.rstrip("\n").endswith("  zept-setup.exe"):
+                        return line.split()[0], os.path.basename(path)
+    raise ValueError("the build lists no zept-setup.exe (build the zept-setup target first)")
+
+
+def manifest_row(build, url, digest):
+    """(verdict, text) on the build's winget installer manifest against the
+    setup fetched from url, or None when the build wrote no manifest."""
+    found = glob.glob(os.path.join(build, "publish", "winget", "*.installer.yaml")) + \
+        glob.glob(os.path.join(build, "winget", "*.installer.yaml"))
+    if not found:
+        return None
+    with open(found[0], encoding="utf-8") as f:
+        manifest = f.read()
+    address = re.search(r'^  InstallerUrl: "(.*)"$', manifest, re.M)
+    sha = re.search(r"^  InstallerSha256: ([0-9A-F]{64})$", manifest, re.M)
+    name = os.path.basename(found[0])
+    if not address or address.group(1) != url:
+        return "FAIL", "%s: InstallerUrl is not %s" % (name, url)
+    if not sha or sha.group(1) != digest.upper():
+        return "FAIL", "%s: InstallerSha256 is not the digest of the setup fetched" % name
+    return "ok", "%s: InstallerUrl and InstallerSha256 are the setup fetched" % name
+
+
+def check_setup(build, url, context, timeout, cafile):
+    """Rows (verdict, status, size, what, note) on the setup that learners
+    download from url; status None: a row of text alone."""
+    listed, listing = listed_digest(build)
+    build_signed = carries_signature(os.path.join(build, "zept-setup.exe"))
+    with tempfile.NamedTemporaryFile(prefix="zept-setup-", suffix=".exe") as copy:
+        status, size, error = fetch(url, context, timeout, [digest := hashlib.sha256()], copy)
+        copy.flush()
+        if error is None and digest.hexdigest() != listed:
+            error = "digest %s, %s lists %s: a stale copy?" % (digest.hexdigest(), listing, listed)
+        rows = [("FAIL" if error else "ok", status, size, url, error or "digest as in " + listing)]
+        if status == "200":
+            verdict, text = signature_row(copy.name, url, build_signed, cafile)
+        else:
+            verdict, text = "FAIL", "the signature of %s: not checked, the setup was not fetched" % url
+        rows.append((verdict, None, None, text, None))
+    manifest = manifest_row(build, url, digest.hexdigest() if status == "200" else listed)
+    if manifest:
+        rows.append((manifest[0], None, None, manifest[1], None))
+    return rows
+
+
+def check(build, setup_url, cafile, timeout):
     pins = read_pins(build)
+    setup_url = setup_url or pins["base"] + "zept-setup.exe"
     context = ssl.create_default_context()
     if cafile:
         context.load_verify_locations(cafile=cafile)
@@ -133,12 +216,14 @@ def check(build, cafile, timeout):
     else:
         rows.append(("ok" if joined_ok else "FAIL", "", "", "parts joined",
                      None if joined_ok else "not checked: a part failed"))
-    for verdict, status, size, what, error in rows:
-        print("%-4s  %3s  %12s  %s%s" % (verdict, status, "" if size == "" else "%d bytes" % size, what,
-                                         "  (%s)" % error if error else "  (digest as pinned)"))
-    verdict, text = signature_row(os.path.join(build, "zept-setup.exe"), cafile)
-    print("%-4s  %s" % (verdict, text))
-    failed = sum(1 for row in rows if row[0] == "FAIL") + (verdict == "FAIL")
+    rows += check_setup(build, setup_url, context, timeout, cafile)
+    for verdict, status, size, what, note in rows:
+        if status is None:
+            print("%-4s  %s" % (verdict, what))
+        else:
+            print("%-4s  %3s  %12s  %s  (%s)" % (verdict, status, "" if size == "" else "%d bytes" % size, what,
+                                               note or "digest as pinned"))
+    failed = sum(1 for row in rows if row[0] == "FAIL")
     print("release check: %s" % ("every download is as pinned" if not failed else "%d row(s) failed" % failed))
     if failed:
         return 1
@@ -151,11 +236,13 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("build", help="the CMake build folder of the release")
+    parser.add_argument("--setup-url", help="where learners download zept-setup.exe (default: the course "
+                        "base URL and zept-setup.exe)")
     parser.add_argument("--cafile", help="also trust the certificates in this PEM file")
     parser.add_argument("--timeout", type=float, default=30, help="seconds to wait on the network (default 30)")
     args = parser.parse_args(argv)
     try:
-        return check(os.path.abspath(args.build), args.cafile, args.timeout)
+        return check(os.path.abspath(args.build), args.setup_url, args.cafile, args.timeout)
     except (OSError, ValueError) as error:
         print("check-release: %s" % error, file=sys.stderr)
         return 2

@@ -5,14 +5,18 @@ import hashlib
 import os
 import random
 import re
+import shlex
 import shutil
 import subprocess
 import sys
 
 import pytest
+import yaml
 
+import certs
 from conftest import SOURCE, configure_and_build, crlf
-from installation import PYTHON_PATH, artefact, layout, pack_parts, setup_argv, tree, write_tree
+from installation import (PYTHON_PATH, UNINSTALL_KEY, artefact, layout, pack_parts, setup_argv, tree,
+                          uninstall_entry, write_tree)
 from testserver import Route
 import winepfx
 
@@ -203,27 +207,33 @@ def test_publishing_a_course_from_its_folder(build, work, servers, cert_dir):
     server = servers(root=served)
     base = "https://localhost:%d" % server.server_address[1]
     tree_dir = os.path.join(work, "B")
+    publisher, key = certs.publisher(cert_dir)
     options = ["-DZEPT_COURSE_DIR=" + course, "-DZEPT_COURSE_BASE_URL=%s/downloads/" % base,
                "-DZEPT_PYTHON_URL=" + base + PYTHON_PATH,
-               "-DZEPT_PYTHON_SHA256=" + hashlib.sha256(artefact(build, "python-embed.zip")).hexdigest()]
+               "-DZEPT_PYTHON_SHA256=" + hashlib.sha256(artefact(build, "python-embed.zip")).hexdigest(),
+               "-DZEPT_SIGN_CERT=" + publisher, "-DZEPT_SIGN_KEY=" + key, "-DZEPT_HELP_URL=%s/help" % base,
+               "-DZEPT_WINGET_ID=Olvenmark.Tarnwick", "-DZEPT_WINGET_LICENSE=Proprietary",
+               "-DZEPT_WINGET_DESCRIPTION=Tarnwick, a course in \"Olvenmark\": lessons, maps, \u0141\u00f3d\u017a."]
     exe, output = configure_and_build(tree_dir, *options)
     assert "warning: " in output and "not ASCII" in output
     publish = os.path.join(tree_dir, "publish")
     names = pinned_parts(tree_dir)
-    assert sorted(os.listdir(publish)) == sorted(["SHA256SUMS", "zept-setup.exe"] + names)
+    assert sorted(os.listdir(publish)) == sorted(["SHA256SUMS", "winget", "zept-setup.exe"] + names)
     check = subprocess.run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=publish, capture_output=True,
                            text=True)
     assert check.returncode == 0 and check.stdout.count(": OK") == 3, check.stdout + check.stderr
 
-    # Nothing uploaded yet: every course row fails.
+    # Nothing uploaded yet: every course row fails, and the setup's.
     rc, rows = check_release(tree_dir, cert_dir)
-    assert rc != 0 and [r[:4] for r in rows] == ["ok  ", "FAIL", "FAIL", "FAIL", "warn"], rows
+    assert rc != 0 and [r[:4] for r in rows] == ["ok  ", "FAIL", "FAIL", "FAIL", "FAIL", "FAIL", "ok  "], rows
+    assert "  404  " in rows[4] and "not checked" in rows[5]
     shutil.copytree(publish, os.path.join(served, "downloads"))
     rc, rows = check_release(tree_dir, cert_dir)
     assert rc == 0, rows
-    assert [r[:4] for r in rows] == ["ok  ", "ok  ", "ok  ", "ok  ", "warn"]
+    assert [r[:4] for r in rows] == ["ok  "] * 7
     assert "200" in rows[1] and rows[1].endswith("%s/downloads/%s  (digest as pinned)" % (base, names[0]))
-    assert "not signed" in rows[4]
+    assert rows[4].endswith("%s/downloads/zept-setup.exe  (digest as in SHA256SUMS)" % base)
+    assert "valid Authenticode signature" in rows[5] and "Olvenmark.Tarnwick.installer.yaml" in rows[6]
 
     profile = os.path.join(work, "profile")
     os.makedirs(profile)
@@ -231,6 +241,7 @@ def test_publishing_a_course_from_its_folder(build, work, servers, cert_dir):
     assert run[0] == 0, run[1]
     assert crlf("Installed. Opening the course now ...\n") in run[1].decode("ascii")
     assert tree(layout(profile)["app"]) == tree(course)
+    installer = check_manifests(publish, exe, "0.1.0", "%s/downloads/zept-setup.exe" % base, build)
 
     # The check recorded the release: a changed course under the same
     # version stops the build; under a new version it is packed and pinned
@@ -260,17 +271,37 @@ def test_publishing_a_course_from_its_folder(build, work, servers, cert_dir):
     new_names = pinned_parts(tree_dir)
     assert not set(new_names) & set(names)
     shutil.copyfile(os.path.join(publish, new_names[0]), os.path.join(served, "downloads", new_names[0]))
-    rc, rows = check_release(tree_dir, cert_dir)  # the last part is not uploaded yet
-    assert rc != 0 and [r[:4] for r in rows] == ["ok  ", "ok  ", "FAIL", "FAIL", "warn"], rows
+    # The last part is not uploaded yet, the setup served is the old one:
+    # signed, but stale, and not what the new manifest names.
+    rc, rows = check_release(tree_dir, cert_dir)
+    assert rc != 0 and [r[:4] for r in rows] == ["ok  ", "ok  ", "FAIL", "FAIL", "FAIL", "ok  ", "FAIL"], rows
     assert "  404  " in rows[2] and new_names[1] in rows[2]
+    assert "SHA256SUMS lists %s: a stale copy?" % sha256_of(exe) in rows[4]
+    assert "InstallerSha256 is not the digest of the setup fetched" in rows[6]
     shutil.copyfile(os.path.join(publish, new_names[1]), os.path.join(served, "downloads", new_names[1]))
+    shutil.copyfile(exe, os.path.join(served, "downloads", "zept-setup.exe"))
     assert check_release(tree_dir, cert_dir)[0] == 0
+    check_manifests(publish, exe, "0.1.1", "%s/downloads/zept-setup.exe" % base)
+    # An unsigned copy of the setup on the download page.
+    with open(os.path.join(build, "zept-setup.exe"), "rb") as f:
+        server.routes["/downloads/zept-setup.exe"] = Route(body=f.read())
+    rc, rows = check_release(tree_dir, cert_dir)
+    assert rc != 0 and [r[:4] for r in rows] == ["ok  "] * 4 + ["FAIL"] * 3, rows
+    assert "is not signed, but the build signed it" in rows[5]
+    del server.routes["/downloads/zept-setup.exe"]
     # The older setup, still in a learner's Downloads folder, installs its
-    # own release from the same location.
+    # own release from the same location, with the switches the manifest
+    # gives winget for a silent install with a log.
     older_profile = os.path.join(work, "older profile")
     os.makedirs(older_profile)
-    run = winepfx.run(build, setup_argv(build, older_profile, exe=older), stdin=b"\n")
+    log = os.path.join(work, "winget.log")
+    switches = [installer["InstallerSwitches"]["Silent"]] + [
+        word.replace("<LOGPATH>", winepfx.windows_path(log))
+        for word in shlex.split(installer["InstallerSwitches"]["Log"])]
+    run = winepfx.run(build, setup_argv(build, older_profile, exe=older) + switches)
     assert run[0] == 0, run[1]
+    with open(log, encoding="utf-8") as f:
+        assert "Tarnwick" in f.read()
     with open(os.path.join(layout(older_profile)["app"], "lessons", "lesson 1.txt"), "rb") as f:
         assert f.read() == b"Lesson 1\r\n" * 500
     # A missing part, and what a captive portal sends instead of one.
@@ -278,8 +309,56 @@ def test_publishing_a_course_from_its_folder(build, work, servers, cert_dir):
                          (Route(body=b"<html><body>Please log in</body></html>"), "  200  ")):
         server.routes["/downloads/" + new_names[1]] = route
         rc, rows = check_release(tree_dir, cert_dir)
-        assert rc != 0 and [r[:4] for r in rows] == ["ok  ", "ok  ", "FAIL", "FAIL", "warn"], rows
+        assert rc != 0 and [r[:4] for r in rows] == ["ok  ", "ok  ", "FAIL", "FAIL"] + ["ok  "] * 3, rows
         assert shown in rows[2] and "/downloads/" + new_names[1] in rows[2]
+
+
+def sha256_of(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+README_CODES = re.compile(r"^\| (\d+) \| ", re.M)
+
+
+def check_manifests(publish, setup, version, url, build=None):
+    """The winget manifests in publish, parsed as YAML, against the setup
+    exe, the exit codes in the README's table and (with build) the entry
+    that the setup wrote in Settings -> Apps. Returns the installer file."""
+    folder = os.path.join(publish, "winget")
+    found = {name: yaml.safe_load(open(os.path.join(folder, name), encoding="utf-8"))
+             for name in os.listdir(folder)}
+    assert sorted(found) == ["Olvenmark.Tarnwick.installer.yaml", "Olvenmark.Tarnwick.locale.en-US.yaml",
+                             "Olvenmark.Tarnwick.yaml"]
+    installer = found["Olvenmark.Tarnwick.installer.yaml"]
+    locale = found["Olvenmark.Tarnwick.locale.en-US.yaml"]
+    for kind, manifest in (("installer", installer), ("defaultLocale", locale),
+                           ("version", found["Olvenmark.Tarnwick.yaml"])):
+        assert (manifest["PackageIdentifier"], manifest["PackageVersion"]) == ("Olvenmark.Tarnwick", version)
+        assert (manifest["ManifestType"], manifest["ManifestVersion"]) == (kind, "1.12.0")
+    assert found["Olvenmark.Tarnwick.yaml"]["DefaultLocale"] == locale["PackageLocale"] == "en-US"
+    assert installer["Installers"] == [{"Architecture": "x64", "InstallerUrl": url,
+                                        "InstallerSha256": sha256_of(setup).upper()}]
+    assert {key: installer[key] for key in ("InstallerType", "Scope", "ElevationRequirement", "UpgradeBehavior",
+                                            "MinimumOSVersion", "InstallModes")} == {
+        "InstallerType": "exe", "Scope": "user", "ElevationRequirement": "elevationProhibited",
+        "UpgradeBehavior": "install", "MinimumOSVersion": "10.0.17134.0",
+        "InstallModes": ["interactive", "silent", "silentWithProgress"]}
+    assert installer["InstallerSwitches"] == {"Silent": "--quiet", "SilentWithProgress": "--quiet",
+                                              "Log": '--log "<LOGPATH>"'}
+    with open(os.path.join(SOURCE, "README.md")) as f:
+        table = {int(code) for code in README_CODES.findall(f.read())}
+    assert {c["InstallerReturnCode"] for c in installer["ExpectedReturnCodes"]} == table - {0, 1}
+    assert installer["ProductCode"] == UNINSTALL_KEY.rsplit("\\", 1)[1]
+    assert locale["ShortDescription"] == "Tarnwick, a course in \"Olvenmark\": lessons, maps, \u0141\u00f3d\u017a."
+    assert (locale["Publisher"], locale["PackageName"], locale["License"]) == ("Olvenmark", "Tarnwick", "Proprietary")
+    if build:
+        entry = uninstall_entry(build)
+        assert installer["AppsAndFeaturesEntries"] == [{
+            "DisplayName": entry["DisplayName"], "Publisher": entry["Publisher"],
+            "DisplayVersion": entry["DisplayVersion"], "ProductCode": installer["ProductCode"]}]
+        assert locale["PublisherSupportUrl"] == entry["HelpLink"]
+    return installer
 
 
 def pinned_parts(tree_dir):
@@ -294,15 +373,29 @@ def artefact_of(publish, names):
     return b"".join(open(os.path.join(publish, n), "rb").read() for n in names)
 
 
-def test_course_dir_and_explicit_digests_do_not_mix(work):
+WINGET = ["-DZEPT_WINGET_ID=Olvenmark.Tarnwick", "-DZEPT_WINGET_LICENSE=Proprietary",
+          "-DZEPT_WINGET_DESCRIPTION=A course."]
+
+
+@pytest.mark.parametrize("options,complaint", [
+    (["-DZEPT_PART_SHA256=" + "ab" * 32], "drop ZEPT_PART_SHA256 (cmake -U<name>)"),
+    # The part count of earlier builds is gone: its size target replaces it.
+    (["-DZEPT_COURSE_PARTS=3"], "set ZEPT_COURSE_PART_MIB instead"),
+    (WINGET[:1] + WINGET[2:], "The winget manifest needs ZEPT_WINGET_LICENSE: set it, or drop ZEPT_WINGET_ID"),
+    (WINGET[:2] + ["-DZEPT_WINGET_NAME="], "The winget manifest needs ZEPT_WINGET_NAME"),
+    (["-DZEPT_WINGET_ID=Tarnwick"] + WINGET[1:], "ZEPT_WINGET_ID must be Publisher.Package"),
+    (["-DZEPT_SIGN_CERT=c.pem", "-DZEPT_SIGN_KEY=k.pem", "-DZEPT_SIGN_COMMAND=sign"],
+     "not with ZEPT_SIGN_KEY and ZEPT_SIGN_COMMAND"),
+    (["-DZEPT_SIGN_CERT=c.pem"], "ZEPT_SIGN_CERT needs its key"),
+    (["-DZEPT_SIGN_PKCS11_KEY=pkcs11:object=k"], "A key on a token needs ZEPT_SIGN_PKCS11_MODULE"),
+    (["-DZEPT_SIGN_PKCS11_MODULE=m.so", "-DZEPT_SIGN_PKCS11_KEY=pkcs11:object=k;pin-value=1234"],
+     "ZEPT_SIGN_PKCS11_KEY holds a PIN"),
+], ids=["digests", "part-count", "no-licence", "no-name", "identifier", "two-ways", "cert-alone", "no-module",
+        "pin-in-uri"])
+def test_options_that_do_not_go_together_are_refused(work, options, complaint):
     course = write_tree(os.path.join(work, "course"), LAUNCHER)
     run = subprocess.run(["cmake", "-S", SOURCE, "-B", os.path.join(work, "B"), "-DZEPT_TESTS=OFF",
-                          "-DZEPT_COURSE_DIR=" + course, "-DZEPT_PART_SHA256=" + "ab" * 32],
-                         capture_output=True, text=True)
+                          "-DZEPT_COURSE_DIR=" + course] + options, capture_output=True, text=True)
     assert run.returncode != 0
-    assert "drop ZEPT_PART_SHA256 (cmake -U<name>)" in " ".join(run.stderr.split())
-    # The part count of earlier builds is gone: its size target replaces it.
-    run = subprocess.run(["cmake", "-S", SOURCE, "-B", os.path.join(work, "C"), "-DZEPT_TESTS=OFF",
-                          "-DZEPT_COURSE_DIR=" + course, "-DZEPT_COURSE_PARTS=3"], capture_output=True, text=True)
-    assert run.returncode != 0
-    assert "set ZEPT_COURSE_PART_MIB instead" in " ".join(run.stderr.split())
+    assert complaint in " ".join(run.stderr.split()), run.stderr
+    assert not os.path.exists(os.path.join(work, "B", "publish", "winget"))

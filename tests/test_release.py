@@ -1,14 +1,21 @@
 """The release exe as Windows and its antivirus see it: imports, manifest,
-version, image hardening, reproducible bytes and an Authenticode signature."""
+version, image hardening, reproducible bytes and an Authenticode signature
+made with a key file, a key on a token or a signing command."""
 import hashlib
 import os
 import re
+import shutil
 import subprocess
+import sys
 
 import pefile
 import pytest
 
-from conftest import SOURCE, configure_and_build, exe, run_with_env
+import certs
+from conftest import SOURCE, configure_and_build, crlf, exe, run_with_env
+from installation import layout, setup_argv
+from testserver import Route
+import winepfx
 
 OBJDUMP = "x86_64-w64-mingw32-objdump"
 # DLLs that Windows always loads from the system folder.
@@ -122,3 +129,118 @@ def test_signed_build_verifies(build, work):
     run = run_with_env(build, signed, ["--selftest"])
     assert run.rc == 0
     assert run.text.endswith("SELFTEST PASSED\r\n")
+
+
+SIGN = os.path.join(SOURCE, "publish", "sign.py")
+SOFTHSM_MODULE = "/usr/lib/softhsm/libsofthsm2.so"
+PIN = "271828"
+COUNTERSIGNED = "Timestamp Server Signature verification: ok"
+
+
+def verified(program, cafile):
+    """osslsigncode's report on the signature of program (and its timestamp)
+    chained to cafile, or "" when it does not verify."""
+    run = subprocess.run(["osslsigncode", "verify", "-in", program, "-CAfile", cafile, "-TSA-CAfile", cafile],
+                         capture_output=True, text=True)
+    return run.stdout if run.returncode == 0 and "Signature verification: ok" in run.stdout else ""
+
+
+@pytest.fixture
+def token(work, cert_dir, monkeypatch):
+    """A SoftHSM token (a real PKCS#11 module) holding the test publisher's
+    key: (certificate, module, the key's URI); its PIN in ZEPT_TEST_PIN."""
+    cert, key = certs.publisher(cert_dir)
+    tokens = os.path.join(work, "tokens")
+    os.makedirs(tokens)
+    with open(os.path.join(work, "softhsm2.conf"), "w") as f:
+        f.write("directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n" % tokens)
+    monkeypatch.setenv("SOFTHSM2_CONF", os.path.join(work, "softhsm2.conf"))
+    monkeypatch.setenv("ZEPT_TEST_PIN", PIN)
+    pkcs8 = os.path.join(work, "publisher.p8")
+    for command in (["openssl", "pkcs8", "-topk8", "-nocrypt", "-in", key, "-out", pkcs8],
+                    ["softhsm2-util", "--init-token", "--free", "--label", "zept", "--pin", PIN, "--so-pin", "31415926"],
+                    ["softhsm2-util", "--import", pkcs8, "--token", "zept", "--label", "publisher", "--id", "01",
+                     "--pin", PIN]):
+        subprocess.run(command, check=True, capture_output=True)
+    os.remove(pkcs8)
+    return cert, SOFTHSM_MODULE, "pkcs11:token=zept;object=publisher;type=private"
+
+
+def rebuild(tree_dir, *options):
+    """Configures tree_dir again with options and builds; (exit code, the build's output)."""
+    configure = subprocess.run(["cmake", "-S", SOURCE, "-B", tree_dir] + list(options), capture_output=True,
+                               text=True)
+    assert configure.returncode == 0, configure.stderr
+    run = subprocess.run(["cmake", "--build", tree_dir, "--target", "zept-setup"], capture_output=True, text=True)
+    return run.returncode, run.stdout + run.stderr
+
+
+def test_signing_with_a_key_on_a_token_and_with_a_command(build, work, cert_dir, token, course, servers,
+                                                          monkeypatch):
+    cert, module, uri = token
+    ca = os.path.join(cert_dir, "ca.pem")
+    # A timestamp server of the test CA countersigns in both ways.
+    tsa = servers(tls=False)
+    tsa.routes["/"] = Route(answer=lambda query: certs.timestamp(cert_dir, query),
+                            content_type="application/timestamp-reply")
+    stamps = "-DZEPT_SIGN_TIMESTAMP_URL=http://localhost:%d/" % tsa.server_address[1]
+    tree_dir = os.path.join(work, "B")
+    signed, log = configure_and_build(tree_dir, "-DCMAKE_VERBOSE_MAKEFILE=ON", "-DZEPT_SIGN_CERT=" + cert,
+                                      "-DZEPT_SIGN_PKCS11_MODULE=" + module, "-DZEPT_SIGN_PKCS11_KEY=" + uri,
+                                      "-DZEPT_SIGN_PIN_ENV=ZEPT_TEST_PIN", stamps)
+    assert COUNTERSIGNED in verified(signed, ca)
+    # The build's log shows the signing command; the PIN is neither there
+    # nor in any file of the build.
+    assert "publish/sign.py %s @" % signed in log and PIN not in log
+    for folder, _, names in os.walk(tree_dir):
+        for name in names:
+            with open(os.path.join(folder, name), "rb") as f:
+                assert PIN.encode() not in f.read(), name
+    with open(os.path.join(tree_dir, "gen", "signing.txt")) as f:
+        assert "--pin-env=ZEPT_TEST_PIN\n" in f.read()
+    run = run_with_env(build, signed, ["--selftest"])
+    assert run.rc == 0 and run.text.endswith("SELFTEST PASSED\r\n")
+
+    # A setup signed on the token installs as any other.
+    setup = os.path.join(work, "zept-setup.exe")
+    shutil.copyfile(exe(build, "zept-setup-test"), setup)
+    sign = [sys.executable, SIGN, setup, "--cert", cert, "--pkcs11-module", module, "--pkcs11-key", uri,
+            "--pin-env", "ZEPT_TEST_PIN"]
+    assert subprocess.run(sign, capture_output=True).returncode == 0
+    assert verified(setup, ca)
+    profile = os.path.join(work, "profile")
+    os.makedirs(profile)
+    rc, out, _ = winepfx.run(build, setup_argv(build, profile, exe=setup) + ["--quiet"])
+    assert rc == 0, out
+    with open(setup, "rb") as f, open(os.path.join(layout(profile)["root"], "zept-setup.exe"), "rb") as g:
+        assert f.read() == g.read()
+    # A wrong PIN: one line, and no exe is left to pass for a signed one.
+    monkeypatch.setenv("ZEPT_TEST_PIN", "000000")
+    refused = subprocess.run(sign, capture_output=True, text=True)
+    assert refused.returncode == 1 and refused.stdout == ""
+    assert refused.stderr.startswith("sign: osslsigncode could not sign %s: " % setup)
+    assert len(refused.stderr.splitlines()) == 1 and not os.path.exists(setup)
+
+    # A signing service's command, given the exe's path: the test's own
+    # wrapper around the key file signs, the signature must verify against
+    # ZEPT_SIGN_CAFILE, and the build countersigns. Changing the way of
+    # signing signs again.
+    wrapper = os.path.join(work, "cloud sign.py")
+    with open(wrapper, "w") as f:
+        f.write("import os, subprocess, sys\n"
+                "exe = sys.argv[-1]\n"
+                "subprocess.run(['osslsigncode', 'sign', '-certs', %r, '-key', %r, '-in', exe, '-out', exe + '.s'],"
+                " check=True, capture_output=True)\n"
+                "os.replace(exe + '.s', exe)\n" % (cert, cert[:-4] + ".key"))
+    command = "%s '%s'" % (sys.executable, wrapper)
+    rc, log = rebuild(tree_dir, "-DZEPT_SIGN_CERT=", "-DZEPT_SIGN_PKCS11_MODULE=", "-DZEPT_SIGN_PKCS11_KEY=",
+                      "-DZEPT_SIGN_PIN_ENV=", "-DZEPT_SIGN_COMMAND=" + command, "-DZEPT_SIGN_CAFILE=" + ca)
+    assert rc == 0, log
+    assert COUNTERSIGNED in verified(signed, ca)
+    # A command that signs nothing stops the build with one line.
+    rc, log = rebuild(tree_dir, "-DZEPT_SIGN_COMMAND=true")
+    assert rc != 0
+    lines = [line for line in log.splitlines() if line.startswith("sign: ")]
+    assert lines == ["sign: the signing command left %s without a signature that verifies (chained to %s)"
+                     % (signed, ca)], log
+    assert not os.path.exists(signed)

@@ -39,6 +39,8 @@ class Route:
     after_cut: bytes = None        # the body from the cut on (the file changed behind its URL)
     outage: float = 0.0            # after a cut or drop, requests in these seconds are closed unanswered
     down_until: float = 0.0        # (set by the server) the end of the outage under way
+    answer: object = None          # POST: a function of the request's body that gives the answer's body
+    content_type: str = "application/octet-stream"
 
 
 @dataclass
@@ -69,6 +71,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             return
         if route.stall:
             time.sleep(route.stall)
+        if route.answer and self.command == "POST":
+            query = self.rfile.read(int(self.headers.get("Content-Length", 0)))
+            route = Route(body=route.answer(query), content_type=route.content_type)
         try:
             self._answer(route, record)
         except (BrokenPipeError, ConnectionResetError, ssl.SSLError):
@@ -116,7 +121,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Transfer-Encoding", "chunked")
         elif status not in (204, 304):
             self.send_header("Content-Length", str(len(body)))
-        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Content-Type", route.content_type)
         self.end_headers()
         if status in (204, 304) or self.command == "HEAD":
             return
