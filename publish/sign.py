@@ -124,6 +124,8 @@ def main(argv=None):
     parser.add_argument("--cafile", help="the roots (PEM) a command's signature must chain to")
     parser.add_argument("--timestamp", help="an RFC 3161 timestamp server's URL")
     args = parser.parse_args(argv)
+    if not args.command and not (args.cert and (args.key or (args.pkcs11_module and args.pkcs11_key))):
+        parser.error("give --cert with --key, or with --pkcs11-module and --pkcs11-key; or give --command")
     try:
         if args.command:
             command_sign(args.exe, args)
