@@ -6,22 +6,20 @@
 #include "system/log.h"
 
 enum {
-    TRANSFER_CHUNK = 65536, HOST_CHARS = 256, URL_PATH_CHARS = 2048, HEADER_CHARS = 96,
+    TRANSFER_CHUNK = 65536, HOST_CHARS = SESSION_HOST_CHARS, URL_PATH_CHARS = 2048, HEADER_CHARS = 96,
     // A call receives at most this many times the body's known size.
     BUDGET_TIMES = 10,
     // Windows' own defaults, stated: no bound on resolving the name, a
     // minute to connect, half a minute for each send and each receive.
-    RESOLVE_TIMEOUT_MS = 0, CONNECT_TIMEOUT_MS = 60000, SEND_TIMEOUT_MS = 30000, RECEIVE_TIMEOUT_MS = 30000
+    RESOLVE_TIMEOUT_MS = 0, CONNECT_TIMEOUT_MS = 60000, SEND_TIMEOUT_MS = 30000, RECEIVE_TIMEOUT_MS = 30000,
+    // A body that brings less than SLOW_BYTES in SLOW_WINDOW_MS (1 KiB/s
+    // over half a minute) is a try without progress, however it grows.
+    SLOW_WINDOW_MS = 30000, SLOW_BYTES = 30 * 1024
 };
 
 // While no size is known, a call receives at most this much.
 static const unsigned long long UNSIZED_BUDGET = 1ULL << 30;
 
-// The waits before the tries that follow a try without progress: about
-// half a minute in all, so that a link that is gone for a few seconds
-// (roaming between access points, a laptop waking) is waited out.
-static const unsigned RETRY_WAIT_SECONDS[] = {1, 2, 4, 8, 15};
-enum { RETRY_WAITS = sizeof(RETRY_WAIT_SECONDS) / sizeof(RETRY_WAIT_SECONDS[0]) };
 
 static int bind_winhttp(HMODULE dll, WinHttpApi *api)
 {
@@ -90,6 +88,9 @@ struct Transfer {
     int sized;                   // the budget is set from a known size
     const DownloadWatch *watch;
     unsigned char *buffer;       // TRANSFER_CHUNK bytes
+    unsigned long long progress_at;  // tick count of the call's last progress (or its start)
+    unsigned long long server_wait;  // the last answer's Retry-After in seconds; 0: none
+    int slow;                        // the last try's body came too slowly to count
 };
 
 // How one request ended.
@@ -98,12 +99,19 @@ enum TryEnd {
     TRY_COMPLETE,    // the file holds the whole body
     TRY_BROKEN,      // no answer, or the body ended early: the bytes that came stay
     TRY_START_OVER,  // the answer did not continue the file, now emptied
+    TRY_BUSY,        // the server said to try again later (500, 502, 503, 504, 429)
     TRY_FAILED       // an answer that is not the file, or a write that failed
 };
 
 // How each end reads in the log.
 static const wchar_t *const TRY_NAMES[] = {L"taken", L"complete", L"broken off", L"not a continuation: start over",
-                                           L"refused"};
+                                           L"the server is busy: try again later", L"refused"};
+
+// 1 for the statuses with which a server says that it cannot answer now.
+static int temporary_status(DWORD status)
+{
+    return status == 500 || status == 502 || status == 503 || status == 504 || status == 429;
+}
 
 // Notes an answer's status and the headers that say what its body is.
 static void note_answer(RunLog *log, const WinHttpApi *api, HINTERNET request)
@@ -169,6 +177,8 @@ static TryEnd judge_answer(const Transfer *t, HINTERNET request, unsigned long l
             return TRY_COMPLETE;
         return TRY_START_OVER;
     }
+    if (temporary_status(status))
+        return TRY_BUSY;
     if (status != 200)
         return TRY_FAILED;
     // A declared length that the pinned size contradicts is not the file:
@@ -191,6 +201,8 @@ static TryEnd store_body(Transfer *t, HINTERNET request, const Answer *answer)
     unsigned long long stored = answer->start;
     unsigned long long total = t->size != 0 ? t->size : answer->end;
     int has_total = t->size != 0 || answer->has_end;
+    unsigned long long window_at = GetTickCount64();
+    unsigned long long window_from = stored;
 
     // A 200 is the whole file, from its first byte.
     if (!cut_to(t->file, answer->start))
@@ -229,6 +241,22 @@ static TryEnd store_body(Transfer *t, HINTERNET request, const Answer *answer)
             if (watch->progress != NULL)
                 watch->progress(stored, total, has_total, watch->context);
             available = got < available ? available - got : 0;
+            // A host that trickles holds the download for as long as it
+            // likes: each half minute must bring its share.
+            unsigned long long now = GetTickCount64();
+            if (now - t->progress_at > IDLE_LIMIT_SECONDS * 1000ULL) {
+                t->slow = 1;
+                return TRY_BROKEN;
+            }
+            if (now - window_at >= SLOW_WINDOW_MS) {
+                if (stored - window_from < SLOW_BYTES) {
+                    t->slow = 1;
+                    return TRY_BROKEN;
+                }
+                t->progress_at = now;
+                window_at = now;
+                window_from = stored;
+            }
         }
     }
     // Some stacks report a connection lost mid-body as a normal end of body:
@@ -238,14 +266,24 @@ static TryEnd store_body(Transfer *t, HINTERNET request, const Answer *answer)
 
 // One request for what the file lacks: the whole file when it is empty,
 // else "Range: bytes=N-" with N its size.
-static TryEnd fetch_rest(Transfer *t, DownloadSession *net)
+static TryEnd fetch_rest(Transfer *t, DownloadSession *net, int *answered)
 {
     TryEnd end = TRY_FAILED;
     const WinHttpApi *api = t->api;
     HINTERNET request = NULL;
     unsigned long long have = 0;
+    unsigned long long idle = GetTickCount64() - t->progress_at;
+    // What is left of the time a call may go without progress bounds each
+    // wait of this try (connect, send, receive) as well.
+    int left_ms = idle < IDLE_LIMIT_SECONDS * 1000ULL ? (int)(IDLE_LIMIT_SECONDS * 1000ULL - idle) : 1;
     Answer answer;
     wchar_t range[HEADER_CHARS];
+    wchar_t retry_after[HEADER_CHARS];
+    FILETIME utc;
+    ULARGE_INTEGER utc_ticks;
+
+    t->server_wait = 0;
+    t->slow = 0;
 
     if (!file_size(t->file, &have))
         goto done;
@@ -266,6 +304,10 @@ static TryEnd fetch_rest(Transfer *t, DownloadSession *net)
                                WINHTTP_DEFAULT_ACCEPT_TYPES, t->secure);
     if (request == NULL)
         goto done;
+    if (!api->SetTimeouts(request, RESOLVE_TIMEOUT_MS, left_ms < CONNECT_TIMEOUT_MS ? left_ms : CONNECT_TIMEOUT_MS,
+                          left_ms < SEND_TIMEOUT_MS ? left_ms : SEND_TIMEOUT_MS,
+                          left_ms < RECEIVE_TIMEOUT_MS ? left_ms : RECEIVE_TIMEOUT_MS))
+        goto done;
     // The first request of a download carries nothing of ours.
     if (have > 0 && !compose_path(range, HEADER_CHARS, L"Range: bytes=%llu-", have))
         goto done;
@@ -277,9 +319,16 @@ static TryEnd fetch_rest(Transfer *t, DownloadSession *net)
         log_note(net->log, L"no answer (error %lu)", GetLastError());
         goto done;
     }
-    net->answered = 1;
+    *answered = 1;
     note_answer(net->log, api, request);
     end = judge_answer(t, request, have, &answer);
+    if (end == TRY_BUSY && header_text(api, request, WINHTTP_QUERY_RETRY_AFTER, retry_after)) {
+        GetSystemTimeAsFileTime(&utc);
+        utc_ticks.LowPart = utc.dwLowDateTime;
+        utc_ticks.HighPart = utc.dwHighDateTime;
+        if (!parse_retry_after(retry_after, utc_ticks.QuadPart, &t->server_wait))
+            t->server_wait = 0;
+    }
     if (end == TRY_START_OVER && !cut_to(t->file, 0))
         end = TRY_FAILED;
     if (end == TRY_TAKE) {
@@ -287,8 +336,8 @@ static TryEnd fetch_rest(Transfer *t, DownloadSession *net)
         end = store_body(t, request, &answer);
         DWORD error = end == TRY_COMPLETE ? 0 : GetLastError();
         file_size(t->file, &now);
-        log_note(net->log, L"%ls after %llu bytes of body: the file holds %llu (error %lu)", TRY_NAMES[end],
-                 now > answer.start ? now - answer.start : 0, now, error);
+        log_note(net->log, L"%ls%ls after %llu bytes of body: the file holds %llu (error %lu)", TRY_NAMES[end],
+                 t->slow ? L" (too slow to count)" : L"", now > answer.start ? now - answer.start : 0, now, error);
     } else {
         log_note(net->log, L"%ls", TRY_NAMES[end]);
     }
@@ -306,7 +355,28 @@ void begin_download_session(DownloadSession *net, const wchar_t *user_agent, Run
     net->dll = NULL;
     net->api = WinHttpApi();
     net->session = NULL;
-    net->answered = 0;
+    net->answered_count = 0;
+}
+
+// The index of host (with its port) in the session's table of hosts that
+// have answered; -1 when it has none there.
+static int answered_index(const DownloadSession *net, const wchar_t *host, INTERNET_PORT port)
+{
+    for (int i = 0; i < net->answered_count; i++) {
+        if (net->answered_port[i] == port && _wcsicmp(net->answered_host[i], host) == 0)
+            return i;
+    }
+    return -1;
+}
+
+// Notes that host answered. A table that is full keeps its first hosts:
+// another then only loses the quick end of a host that is not there.
+static void note_answered(DownloadSession *net, const wchar_t *host, INTERNET_PORT port)
+{
+    if (answered_index(net, host, port) >= 0 || net->answered_count == SESSION_HOSTS)
+        return;
+    wcscpy(net->answered_host[net->answered_count], host);
+    net->answered_port[net->answered_count++] = port;
 }
 
 void end_download_session(DownloadSession *net)
@@ -370,8 +440,10 @@ int download(DownloadSession *net, const wchar_t *url, const wchar_t *path, unsi
              const DownloadWatch *watch)
 {
     int ok = 0;
-    int waits = 0;                   // tries in a row without progress
+    int fruitless = 0;               // tries in a row without progress
+    unsigned wait = 0;
     unsigned long long furthest = 0; // the furthest the file has reached in this call
+    TryReport report;
     HINTERNET connection = NULL;
     HANDLE file = INVALID_HANDLE_VALUE;
     URL_COMPONENTS parts;
@@ -419,28 +491,41 @@ int download(DownloadSession *net, const wchar_t *url, const wchar_t *path, unsi
     transfer.sized = size != 0;
     transfer.watch = watch;
     transfer.buffer = buffer;
+    transfer.progress_at = GetTickCount64();
+    transfer.server_wait = 0;
+    transfer.slow = 0;
     for (;;) {
         unsigned long long reached = 0;
-        TryEnd end = fetch_rest(&transfer, net);
+        int answered = 0;
+        TryEnd end = fetch_rest(&transfer, net, &answered);
+        if (answered)
+            note_answered(net, host, parts.nPort);
         if (end == TRY_COMPLETE)
             break;
         if (end == TRY_FAILED || !file_size(file, &reached))
             goto done;
-        // Progress is growth: bytes that only replace what the file held
-        // (a host that restarts every answer) earn nothing.
-        if (reached > furthest) {
+        // Progress is growth, at a rate that counts: bytes that only replace
+        // what the file held (a host that restarts every answer) earn
+        // nothing, and neither does a trickle.
+        report.progress = reached > furthest && !transfer.slow;
+        if (reached > furthest)
             furthest = reached;
-            waits = 0;
-            continue;
-        }
-        // No answer in a session that never had one: the host or the link
-        // is not there at all.
-        if ((end == TRY_BROKEN && !net->answered) || waits == RETRY_WAITS) {
-            log_note(net->log, L"given up after %d tries in a row without progress", waits + 1);
+        if (report.progress)
+            transfer.progress_at = GetTickCount64();
+        // A host that has never answered in this session is not there at
+        // all (or the link is gone): the download ends at once.
+        report.host_answered = answered_index(net, host, parts.nPort) >= 0;
+        report.server_wait = end == TRY_BUSY ? transfer.server_wait : 0;
+        report.idle_ms = GetTickCount64() - transfer.progress_at;
+        if (!next_try(&report, &fruitless, &wait)) {
+            log_note(net->log, L"given up after %d tries in a row without progress, %llu s without progress",
+                     fruitless + 1, report.idle_ms / 1000);
             goto done;
         }
-        log_note(net->log, L"no progress: waiting %u s before trying again", RETRY_WAIT_SECONDS[waits]);
-        wait_to_retry(watch, RETRY_WAIT_SECONDS[waits++]);
+        if (wait > 0) {
+            log_note(net->log, L"no progress: waiting %u s before trying again", wait);
+            wait_to_retry(watch, wait);
+        }
     }
     ok = 1;
 

@@ -30,13 +30,18 @@ struct WinHttpApi {
 // that a later download tries afresh), end_download_session closes what
 // was opened. Every request, answer, try and wait of its downloads is noted
 // in log (system/log.h).
+enum { SESSION_HOSTS = 4, SESSION_HOST_CHARS = 256 };
 struct DownloadSession {
     const wchar_t *user_agent;
     RunLog *log;
     HMODULE dll;
     WinHttpApi api;
     HINTERNET session;
-    int answered;  // some request of this session got an answer
+    // The hosts (name and port) that some request of this session got an
+    // answer from.
+    int answered_count;
+    wchar_t answered_host[SESSION_HOSTS][SESSION_HOST_CHARS];
+    INTERNET_PORT answered_port[SESSION_HOSTS];
 };
 void begin_download_session(DownloadSession *net, const wchar_t *user_agent, RunLog *log);
 void end_download_session(DownloadSession *net);
@@ -75,15 +80,21 @@ struct DownloadWatch {
 // lost connection as its end) is resumed, never taken.
 //
 // Tries: a try that leaves the file ending beyond the furthest byte it held
-// in this call is progress, and the next try follows at once. A try that
-// does not (the connection broke before that point, a host that ignores
-// Range restarted from the first byte, an answer that did not continue the
-// file) waits before the next one: 1, 2, 4, 8 and 15 s, so that a link gone
-// for half a minute is waited out; the sixth such try in a row ends the
-// download. A first answer that never came, in a session that has had none,
-// ends it at once (the host or the link is not there). In all, a call
-// receives at most ten times the body's known size (a host that restarts
-// every answer), or 1 GiB while no size is known.
+// in this call, with every half minute of its body bringing at least 30 KiB
+// (1 KiB/s), is progress, and the next try follows at once. A try that does
+// not (the connection broke before that point, a host that ignores Range
+// restarted from the first byte, an answer that did not continue the file,
+// a trickle, a 500, 502, 503, 504 or 429: the server's "try again later")
+// waits before the next one: 1, 2, 4, 8 and 15 s, or as long as the
+// answer's Retry-After asks when that is longer (60 s at most), so that a
+// link gone for half a minute is waited out; the sixth such try in a row
+// ends the download, and so does a wait that would take the call past two
+// minutes without progress (each try's connect, send and receive are bound
+// by what is left of those two minutes, too). A first answer that never
+// came, from a host that has given none in this session, ends it at once
+// (the host or the link is not there). Every other status ends it at once.
+// In all, a call receives at most ten times the body's known size (a host
+// that restarts every answer), or 1 GiB while no size is known.
 //
 // size: the body's pinned size in bytes, or 0 when none is pinned. With a
 // size, a declared Content-Length that does not fit it ends the download

@@ -32,3 +32,30 @@ int parse_whole_size(const wchar_t *text, unsigned long long *total);
 // most 19) into *value, *text moved past them. 1 when there was at least
 // one digit; 0 otherwise (*text and *value untouched).
 int read_decimal(const wchar_t **text, unsigned long long *value);
+
+// Retry-After as a server sends it with a 503 or a 429: a number of seconds,
+// or an HTTP date (IMF-fixdate, "Sun, 06 Nov 1994 08:49:37 GMT") compared
+// with now (a FILETIME's 100-ns ticks since 1601, UTC). 1 with *seconds set
+// (0 for a date already past); 0 for anything else (*seconds untouched).
+int parse_retry_after(const wchar_t *text, unsigned long long now, unsigned long long *seconds);
+
+// The waits before the tries that follow a try without progress.
+enum { RETRY_WAITS = 5, RETRY_AFTER_MAX_SECONDS = 60, IDLE_LIMIT_SECONDS = 120 };
+extern const unsigned RETRY_WAIT_SECONDS[RETRY_WAITS];
+
+// What a download knows after a try that was not the last.
+struct TryReport {
+    int progress;                    // the file grew beyond the furthest point, at a rate that counts
+    int host_answered;               // the host has answered some request of this session
+    unsigned long long server_wait;  // seconds its Retry-After asked for; 0: none
+    unsigned long long idle_ms;      // since the call's last progress (or its start), connects included
+};
+
+// The next step of a download: 1 to try again after *wait_seconds (0: at
+// once), 0 to give up. A try with progress is followed at once and clears
+// *fruitless (the tries in a row without one). Otherwise: a host that has
+// never answered is not there (0 at once); the sixth fruitless try in a row
+// ends it; else the wait is the next of RETRY_WAIT_SECONDS, or the server's
+// Retry-After when longer (at most RETRY_AFTER_MAX_SECONDS), unless that
+// wait would take the call past IDLE_LIMIT_SECONDS without progress.
+int next_try(const TryReport *report, int *fruitless, unsigned *wait_seconds);

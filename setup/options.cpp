@@ -35,9 +35,11 @@ int read_options(int count, wchar_t **args, SetupOptions *options, char *problem
     problem[0] = 0;
     for (int i = 1; i < count; i++) {
         const wchar_t *arg = args[i];
-        // An option that takes a value takes the next argument, whatever it
-        // is, unless there is none or it is empty.
-        int has_value = i + 1 < count && args[i + 1][0] != 0;
+        // An option that takes a value takes the next argument, unless there
+        // is none, it is empty, or it looks like an option itself ("--log
+        // --quiet" is a forgotten name, not a log called --quiet): a file
+        // really named so is given as .\-name.
+        int has_value = i + 1 < count && args[i + 1][0] != 0 && args[i + 1][0] != L'-' && args[i + 1][0] != L'/';
         if (wcscmp(arg, L"--quiet") == 0 || _wcsicmp(arg, L"/quiet") == 0) {
             if (options->quiet)
                 return refuse(problem, cap, "%s is given twice", arg);

@@ -91,7 +91,7 @@ def test_untrusted_certificate_fails_and_leaves_no_file(build, work, servers):
     assert not os.path.exists(dest)
 
 
-@pytest.mark.parametrize("status", [404, 204, 206, 500])
+@pytest.mark.parametrize("status", [404, 204, 206, 403])
 @pytest.mark.parametrize("existing", [False, True], ids=["fresh", "earlier bytes"])
 def test_any_status_but_200_fails_and_keeps_only_what_continues(build, work, servers, status, existing):
     server = servers()
@@ -156,7 +156,11 @@ ANY = object()    # the file after a failure, where the moment of the failure de
     (DATA, {}, SIZE, 1, [], 0, None),
     (DATA + b"more", {}, SIZE, 1, [None], SIZE, None),
     (DATA[:100000], dict(status=206, body=DATA[:5]), 0, 0, ["bytes=100000-", None], 10, None),
-    (DATA[:100000], dict(status=503, body=b"busy"), 0, 0, ["bytes=100000-"], 4, DATA[:100000]),
+    (DATA[:100000], dict(status=404, body=b"gone"), 0, 0, ["bytes=100000-"], 4, DATA[:100000]),
+    # A resume answered from another offset (4 KiB early, 4 KiB late): not
+    # one byte of it is appended, the file starts over.
+    (DATA[:100000], dict(range_shift=-4096), 0, 1, ["bytes=100000-", None], (2 * SIZE - 100000 + 4096,), None),
+    (DATA[:100000], dict(range_shift=4096), 0, 1, ["bytes=100000-", None], (2 * SIZE - 100000 - 4096,), None),
     # Sent in small pieces, so that what the host sent is what arrived.
     (None, dict(body=MANY, trickle=(16384, 0.002)), SIZE, 0, [None], (2 * SIZE,), None),
     (None, dict(body=MANY, trickle=(16384, 0.002), chunked=True), SIZE, 0, [None], (2 * SIZE,), None),
@@ -168,6 +172,7 @@ ANY = object()    # the file after a failure, where the moment of the failure de
         "host ignores Range", "partial longer than the file: 416", "whole file: 416 names its size",
         "chunked, no size: whole once a 416 says so", "partial of the pinned size",
         "partial longer than the pinned size", "206 that does not continue it", "host failing: partial kept",
+        "resume answered 4 KiB early", "resume answered 4 KiB late",
         "declared length past the pinned size", "body growing past the pinned size",
         "host that restarts and creeps on: bytes bounded"])
 def test_a_download_resumes_what_it_has(build, work, servers, partial, route, size, result, ranges, sent, left):
@@ -243,3 +248,69 @@ def test_nothing_listening_fails(build, work, servers):
     dest = os.path.join(work, "file.bin")
     assert fetch(build, "https://localhost:%d/file" % port, dest) == 0
     assert not os.path.exists(dest)
+
+
+# How the host answers before the file; then the result, the waits between
+# requests (the schedule, or the server's Retry-After) and the log's line.
+@pytest.mark.parametrize("route,result,waits", [
+    (dict(busy=[(503, None)]), 1, [1]),
+    (dict(busy=[(502, None), (504, None), (500, None)]), 1, [1, 2, 4]),
+    (dict(busy=[(429, "2")]), 1, [2]),
+    (dict(busy=[(503, "Sun, 06 Nov 1994 08:49:37 GMT")]), 1, [1]),  # a date already past: the schedule
+    # "Not now" for ever: the six tries and their waits, and no more.
+    (dict(busy=[(503, "1")] * 100), 0, [1, 2, 4, 8, 15]),
+], ids=["503 then the file", "502, 504, 500 then the file", "429 with Retry-After: 2", "Retry-After a past date",
+        "503 for ever"])
+def test_a_server_that_says_try_again_later_is_waited_for(build, work, servers, route, result, waits):
+    server = servers()
+    server.routes["/file"] = Route(body=DATA, **route)
+    dest, log = os.path.join(work, "file.bin"), os.path.join(work, "probe.log")
+    run = probe(build, "download", "--log", windows_path(log), url_of(server, "/file"), windows_path(dest))
+    assert run.rc == result
+    gaps = [b.at - a.at for a, b in zip(server.requests, server.requests[1:])]
+    assert len(gaps) == len(waits)
+    for gap, wait in zip(gaps, waits):
+        assert wait <= gap < wait + 3
+    with open(log, encoding="utf-8") as f:
+        text = f.read()
+    for wait in waits:
+        assert "no progress: waiting %u s before trying again" % wait in text
+    assert os.path.exists(dest) == bool(result)
+
+
+def test_a_host_that_trickles_is_given_up_within_two_minutes(build, work, servers):
+    server = servers()
+    # A byte a second, for ever: it grows, but far below 1 KiB/s.
+    server.routes["/file"] = Route(body=DATA, trickle=(1, 1.0))
+    dest, log = os.path.join(work, "file.bin"), os.path.join(work, "probe.log")
+    started = time.monotonic()
+    run = probe(build, "download", "--log", windows_path(log), url_of(server, "/file"), windows_path(dest))
+    elapsed = time.monotonic() - started
+    assert run.rc == 0
+    # The bound as stated: two minutes without progress, and a little for
+    # the program's start.
+    assert elapsed < 135
+    assert len(server.requests) >= 2
+    with open(log, encoding="utf-8") as f:
+        assert "(too slow to count)" in f.read()
+    # What came stays for the next run, in order from the first byte.
+    with open(dest, "rb") as f:
+        kept = f.read()
+    assert 0 < len(kept) < 1000 and DATA.startswith(kept)
+
+
+def test_a_dead_host_after_a_live_one_ends_at_once(build, work, servers):
+    live = servers()
+    live.routes["/file"] = Route(body=DATA)
+    dead = servers()
+    port = dead.server_address[1]
+    dead.shutdown()
+    dead.server_close()
+    first, second = os.path.join(work, "first.bin"), os.path.join(work, "second.bin")
+    started = time.monotonic()
+    run = probe(build, "download", url_of(live, "/file"), windows_path(first), str(SIZE),
+                "https://localhost:%d/file" % port, windows_path(second), str(SIZE))
+    # The live host's answer does not make the dead one worth six tries.
+    assert (run.rc, run.text) == (0, "1\r\n0\r\n")
+    assert time.monotonic() - started < 10
+    assert not os.path.exists(second)

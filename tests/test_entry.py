@@ -31,6 +31,11 @@ USAGE = ". Usage: zept-setup.exe [--quiet] [--log FILE] [--repair | --uninstall 
     (["--layout"], "--layout needs a folder"),
     (["--layout", "", "--quiet"], "--layout needs a folder"),
     (["--quiet", "--log"], "--log needs a file name"),
+    # A value is never another option: the forgotten name would take it.
+    (["--log", "--quiet"], "--log needs a file name"),
+    (["--log", "/quiet"], "--log needs a file name"),
+    (["--log", "--repair"], "--log needs a file name"),
+    (["--layout", "--quiet"], "--layout needs a folder"),
     (["--uninstall", "--layout", "D:\\copy"], "--layout cannot be combined with another mode"),
     (["--after", "12x"], "Unknown option: --after 12x"),
 ])

@@ -35,10 +35,12 @@ class Route:
     location: str = ""             # Location header, for redirects
     stall: float = 0.0             # seconds to wait before answering at all
     ranges: bool = True            # honour "Range: bytes=N-"; False: the whole body with 200
+    range_shift: int = 0           # answer a Range from this many bytes later (negative: earlier)
     cut_at: int = -1               # once: close the connection at this offset of the whole body
     after_cut: bytes = None        # the body from the cut on (the file changed behind its URL)
     outage: float = 0.0            # after a cut or drop, requests in these seconds are closed unanswered
     down_until: float = 0.0        # (set by the server) the end of the outage under way
+    busy: list = None              # one answer each before the body: (status, Retry-After or None)
     answer: object = None          # POST: a function of the request's body that gives the answer's body
     content_type: str = "application/octet-stream"
 
@@ -49,6 +51,7 @@ class Request:
     path: str
     headers: list = field(default_factory=list)
     sent: int = 0                  # body bytes written to the connection
+    at: float = 0.0                # time.monotonic() when it arrived
 
 
 class _Handler(http.server.BaseHTTPRequestHandler):
@@ -59,7 +62,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
     def do_GET(self):
         srv = self.server
-        record = Request(self.command, self.path, list(self.headers.items()))
+        record = Request(self.command, self.path, list(self.headers.items()), at=time.monotonic())
         with srv.lock:
             srv.requests.append(record)
             route = srv.routes.get(self.path)
@@ -71,6 +74,18 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             return
         if route.stall:
             time.sleep(route.stall)
+        with srv.lock:
+            busy = route.busy.pop(0) if route.busy else None
+        if busy is not None:
+            # A CDN during a deployment, or under load: "not now".
+            self.send_response(busy[0])
+            if busy[1] is not None:
+                self.send_header("Retry-After", busy[1])
+            self.send_header("Content-Length", "4")
+            self.end_headers()
+            self.wfile.write(b"busy")
+            record.sent = 4
+            return
         if route.answer and self.command == "POST":
             query = self.rfile.read(int(self.headers.get("Content-Length", 0)))
             route = Route(body=route.answer(query), content_type=route.content_type)
@@ -95,7 +110,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         body, status, start, headers = route.body, route.status, 0, []
         wanted = re.fullmatch(r"bytes=(\d+)-", self.headers.get("Range", "").strip())
         if wanted and route.ranges and status == 200:
-            start = int(wanted.group(1))
+            start = max(0, int(wanted.group(1)) + route.range_shift)
             if start >= len(body):
                 status, headers = 416, [("Content-Range", "bytes */%d" % len(body))]
                 body = b""

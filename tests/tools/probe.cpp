@@ -2,7 +2,8 @@
 // the arguments of its command line, so that tests can drive it against
 // real servers, files and tar:
 //   zept-probe.exe sha256 PATH          prints the digest text, or FAIL
-//   zept-probe.exe download URL FILE [SIZE]   (SIZE: the pinned size)
+//   zept-probe.exe download [--log LOG] URL FILE [SIZE]   (SIZE: the pinned size)
+//   zept-probe.exe download [--log LOG] URL FILE SIZE URL FILE SIZE ...   (one session)
 //   zept-probe.exe extract ARCHIVE DIR
 //   zept-probe.exe exists PATH
 //   zept-probe.exe mkdirs PATH
@@ -35,11 +36,23 @@ int main(void)
         printf("%s\n", result ? digest : "FAIL");
         return result;
     }
-    if (wcscmp(verb, L"download") == 0 && (argc == 4 || argc == 5)) {
+    if (wcscmp(verb, L"download") == 0) {
+        // [--log LOG] URL FILE [SIZE], or several URL FILE SIZE in one session.
+        int first = argc > 4 && wcscmp(args[2], L"--log") == 0 ? 4 : 2;
+        int rest = argc - first;
+        if (first == 4 && !log_open(&log, args[3], 0))
+            return 2;
+        if (rest != 2 && (rest < 3 || rest % 3 != 0))
+            return 2;
         DownloadSession net;
         begin_download_session(&net, L"zept-probe/1", &log);
-        result = download(&net, args[2], args[3], argc == 5 ? _wcstoui64(args[4], NULL, 10) : 0, NULL);
+        for (int i = first; i + 1 < argc; i += 3) {
+            result = download(&net, args[i], args[i + 1], i + 2 < argc ? _wcstoui64(args[i + 2], NULL, 10) : 0, NULL);
+            if (i + 3 < argc)
+                printf("%d\n", result);
+        }
         end_download_session(&net);
+        log_close(&log);
     } else if (wcscmp(verb, L"extract") == 0 && argc == 4)
         result = extract_tar(args[2], args[3], &log);
     else if (wcscmp(verb, L"exists") == 0)
