@@ -5,6 +5,10 @@
 // The runtime archive's name, in the downloads folder and an offline copy.
 #define RUNTIME_NAME L"python-embed.zip"
 
+// The two trees of an installation, as flags: which ones a run found
+// damaged, could not check, or made afresh.
+enum { TREE_RUNTIME = 1, TREE_COURSE = 2 };
+
 // Every path of an installation, derived from the user's local application
 // folder, and the folder the setup runs from. compose_layout composes the
 // install paths and the package's but the runtime archive's and the

@@ -36,6 +36,8 @@ static int run_setup(const SetupOptions *options, RunLog *log)
     int code = 1;
     int complete = 0;
     int damage = 0;
+    int unchecked = 0;
+    int made = 0;  // the trees this run extracted afresh
     HANDLE lock = NULL;
     DownloadSession net;
 
@@ -72,12 +74,20 @@ static int run_setup(const SetupOptions *options, RunLog *log)
     complete = installation_complete(&layout);
     if (complete) {
         log_note(log, L"installed already: %ls", layout.MarkerFile);
-        if (marker_is_ours(&layout) &&
-            !find_damage(&layout, options->mode == MODE_REPAIR, &net, digest_text, copy_buffer, &damage))
+        // A newer release is not this setup's to check.
+        if (!marker_is_ours(&layout))
+            unchecked = TREE_RUNTIME | TREE_COURSE;
+        else if (!find_damage(&layout, options->mode == MODE_REPAIR, &net, digest_text, copy_buffer, &damage,
+                              &unchecked))
             goto done;
         if (damage)
             say(log, "Repairing Tarnwick ...\n");
-        else if (options->mode == MODE_REPAIR)
+        if (options->mode == MODE_REPAIR && !marker_is_ours(&layout))
+            say(log, "A newer release of Tarnwick is installed; run its own setup with --repair to check it.\n");
+        else if (options->mode == MODE_REPAIR && unchecked)
+            say(log, "Some files of Tarnwick could not be checked; if the course does not start, remove it and "
+                     "install it again.\n");
+        else if (options->mode == MODE_REPAIR && !damage)
             say(log, "Every file of Tarnwick is in place.\n");
     }
     if (!complete || damage) {
@@ -88,17 +98,29 @@ static int run_setup(const SetupOptions *options, RunLog *log)
             code = ERROR_BUSY;
             goto done;
         }
-        clear_leftovers(&layout);
+        // A fresh folder's name that cannot be cleared is held by something
+        // else: nothing may be made under it, or swapped in from it.
+        if (!clear_leftovers(&layout, log)) {
+            say(log, LEFT_AS_IT_WAS);
+            code = ERROR_FAIL_REBOOT_REQUIRED;
+            goto done;
+        }
         // A repair extracts again only what is damaged, from the stored
         // archives: nothing is fetched that is stored and verified.
-        if ((!complete || (damage & DAMAGE_RUNTIME)) && !runtime_stage(&layout, &net, digest_text))
-            goto done;
-        if ((!complete || (damage & DAMAGE_COURSE)) && !course_stage(&layout, &net, digest_text, copy_buffer))
-            goto done;
-        if (!put_in_place(&layout, log, &code))
+        if (!complete || (damage & TREE_RUNTIME)) {
+            if (!runtime_stage(&layout, &net, digest_text))
+                goto done;
+            made |= TREE_RUNTIME;
+        }
+        if (!complete || (damage & TREE_COURSE)) {
+            if (!course_stage(&layout, &net, digest_text, copy_buffer))
+                goto done;
+            made |= TREE_COURSE;
+        }
+        if (!put_in_place(&layout, made, log, &code))
             goto done;
     } else {
-        clear_leftovers(&layout);
+        clear_leftovers(&layout, log);
     }
     // The installed release is this setup's (not a newer one that it only
     // opens): its copy, its entry in Settings -> Apps and the parts in the
@@ -112,7 +134,8 @@ static int run_setup(const SetupOptions *options, RunLog *log)
     }
     forget_removal_copy();
     finish_setup(&layout, options->quiet, log);
-    code = 0;
+    // A repair that could not check everything has not done its job.
+    code = options->mode == MODE_REPAIR && unchecked ? 1 : 0;
 
 done:
     // The work is done: a window left open for reading blocks no other run.

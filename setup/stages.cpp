@@ -63,12 +63,22 @@ int course_stage(InstallLayout *layout, DownloadSession *net, char *digest_text,
     return 1;
 }
 
+// Records what check_tree found of one tree in the flags.
+static void note_tree(TreeState state, int tree, int *damage, int *unchecked)
+{
+    if (state == TREE_DAMAGED)
+        *damage |= tree;
+    else if (state == TREE_UNCHECKED)
+        *unchecked |= tree;
+}
+
 int find_damage(InstallLayout *layout, int content, DownloadSession *net, char *digest_text,
-                unsigned char *copy_buffer, int *damage)
+                unsigned char *copy_buffer, int *damage, int *unchecked)
 {
     int stored = 0;
 
     *damage = 0;
+    *unchecked = 0;
     // The runtime, from the directory of its archive.
     if (content)
         stored = fetch_runtime(layout, layout->DownloadsDir, net, digest_text);
@@ -76,11 +86,12 @@ int find_damage(InstallLayout *layout, int content, DownloadSession *net, char *
         stored = join_path(layout->RuntimeArchive, layout->DownloadsDir, RUNTIME_NAME) &&
                  file_matches_pin(layout->RuntimeArchive, PYTHON_SHA256, digest_text);
     if (stored) {
-        if (check_tree(layout->RuntimeArchive, layout->PythonDir, content, net->log, copy_buffer) == TREE_DAMAGED)
-            *damage |= DAMAGE_RUNTIME;
+        note_tree(check_tree(layout->RuntimeArchive, layout->PythonDir, content, net->log, copy_buffer),
+                  TREE_RUNTIME, damage, unchecked);
     } else if (content) {
         return 0;
     } else {
+        *unchecked |= TREE_RUNTIME;
         log_note(net->log, L"the runtime is not checked: its archive is not in the downloads folder or does not "
                            L"match its pin");
     }
@@ -91,12 +102,13 @@ int find_damage(InstallLayout *layout, int content, DownloadSession *net, char *
         stored = part_path(layout, layout->DownloadsDir, PART_COUNT) &&
                  file_matches_pin(layout->PartFile, PART_SHA256[PART_COUNT - 1], digest_text);
     if (stored) {
-        if (check_tree(layout->PartFile, layout->AppDir, content, net->log, copy_buffer) == TREE_DAMAGED)
-            *damage |= DAMAGE_COURSE;
+        note_tree(check_tree(layout->PartFile, layout->AppDir, content, net->log, copy_buffer), TREE_COURSE, damage,
+                  unchecked);
     } else if (content) {
         say(net->log, PACKAGE_FAILED);
         return 0;
     } else {
+        *unchecked |= TREE_COURSE;
         log_note(net->log, L"the course is not checked: its last part is not in the downloads folder or does not "
                            L"match its pin");
     }

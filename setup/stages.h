@@ -33,10 +33,6 @@ int runtime_stage(InstallLayout *layout, DownloadSession *net, char *digest_text
 // failure; the part files always stay. The installed course is not touched.
 int course_stage(InstallLayout *layout, DownloadSession *net, char *digest_text, unsigned char *copy_buffer);
 
-// Which installed trees find_damage found missing files in, or files of
-// another size (or content).
-enum { DAMAGE_RUNTIME = 1, DAMAGE_COURSE = 2 };
-
 // Checks the installed runtime and course against the directories of their
 // verified archives in the downloads folder (setup/check.h): the runtime
 // archive, and the course's last part, which holds the package's directory.
@@ -44,10 +40,13 @@ enum { DAMAGE_RUNTIME = 1, DAMAGE_COURSE = 2 };
 // not match its pin) leaves its tree unchecked: a run that only opens the
 // course never waits for the network. With content, CRC-32 as well, and
 // such an archive is fetched first (fetch_runtime, fetch_part). *damage
-// gets the DAMAGE_ flags. 1 when done; 0 only when, with content, an
-// archive could not be had, after printing the message.
+// gets the TREE_ flags (setup/layout.h) of the trees found missing files in,
+// or files of another size (or content); *unchecked those of the trees that
+// could not be checked (no stored archive, a directory that cannot be
+// read): neither damaged nor known to be intact. 1 when done; 0 only when,
+// with content, an archive could not be had, after printing the message.
 int find_damage(InstallLayout *layout, int content, DownloadSession *net, char *digest_text,
-                unsigned char *copy_buffer, int *damage);
+                unsigned char *copy_buffer, int *damage, int *unchecked);
 
 // Writes the desktop and Start-menu shortcuts, starts the course (not when
 // quiet: nobody is there to use it) and prints the closing text. Nothing

@@ -93,13 +93,23 @@ int discard_folder(const InstallLayout *layout, const wchar_t *folder)
     return gone;
 }
 
-void clear_leftovers(const InstallLayout *layout)
+int clear_leftovers(const InstallLayout *layout, RunLog *log)
 {
-    discard_folder(layout, layout->PythonNew);
-    discard_folder(layout, layout->AppNew);
+    const wchar_t *const leftovers[] = {layout->PythonNew, layout->AppNew};
+    WidePath moved_to;
+    int cleared = 1;
+
+    for (const wchar_t *folder : leftovers) {
+        if (!move_aside(folder, layout->Discarded, moved_to)) {
+            log_note(log, L"%ls, left by an earlier run, cannot be moved aside (error %lu)", folder, GetLastError());
+            cleared = 0;
+        }
+    }
+    remove_tree(layout->Discarded);
+    return cleared;
 }
 
-int put_in_place(const InstallLayout *layout, RunLog *log, int *exit_code)
+int put_in_place(const InstallLayout *layout, int trees, RunLog *log, int *exit_code)
 {
     int ok = 0;
     int swapped = 0;
@@ -108,9 +118,10 @@ int put_in_place(const InstallLayout *layout, RunLog *log, int *exit_code)
     char marker[MARKER_BYTES];
     DWORD marker_length = 0;
     int had_marker = read_file_start(layout->MarkerFile, marker, sizeof(marker), &marker_length);
-    // A repair renews only the damaged trees: the other has no new folder.
-    int python = folder_exists(layout->PythonNew);
-    int app = folder_exists(layout->AppNew);
+    // A repair renews only the damaged trees: a folder of the other's new
+    // name is none of this run's.
+    int python = (trees & TREE_RUNTIME) != 0;
+    int app = (trees & TREE_COURSE) != 0;
     WidePath python_aside;
     WidePath app_aside;
 
@@ -164,8 +175,7 @@ done:
             undone = write_whole_file(layout->MarkerFile, marker, marker_length);
         *exit_code = ERROR_FAIL_REBOOT_REQUIRED;
         if (undone)
-            say(log, "Tarnwick was left as it was because some of its files are in use; "
-                     "restart your PC and run the setup again.\n");
+            say(log, LEFT_AS_IT_WAS);
         else
             say(log, "Some files of Tarnwick are in use and the installation is incomplete; restart your PC "
                      "and run the setup again to complete it.\n");

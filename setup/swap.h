@@ -8,6 +8,10 @@ struct RunLog;
 // the installed ones, the marker written last and read back, and what an
 // interrupted run left beside the installation cleared away.
 
+// What a run says when files in use kept it from changing anything.
+#define LEFT_AS_IT_WAS \
+    "Tarnwick was left as it was because some of its files are in use; restart your PC and run the setup again.\n"
+
 // The marker's line for this build's course version.
 extern const char MARKER_LINE[];
 
@@ -27,15 +31,19 @@ int discard_folder(const InstallLayout *layout, const wchar_t *folder);
 
 // Discards what an interrupted run left beside the installation: fresh
 // folders never swapped in, replaced folders not yet deleted. Touches
-// nothing of the installation itself.
-void clear_leftovers(const InstallLayout *layout);
+// nothing of the installation itself. 1 when PythonNew and AppNew are
+// gone; 0 when one of them could not be moved aside (a scanner or a tar
+// left running holds it), noted in log with Windows' error: a run must
+// then make nothing new, since that folder's name is taken.
+int clear_leftovers(const InstallLayout *layout, RunLog *log);
 
-// Flushes every file of PythonNew and AppNew to disk, then swaps them in
-// for PythonDir and AppDir (a repair may have made only one of them: the
-// other tree stays as it is; each old folder
-// renamed aside into Discarded, the new one renamed in, the old ones
-// deleted), then writes this release's marker. 1 when both are in place and
-// the marker vouches for them. From the first rename until the marker is
+// Flushes every file of the fresh folders of trees (TREE_ flags of
+// setup/layout.h: PythonNew, AppNew; the ones this run extracted and
+// checked) to disk, then swaps them in for PythonDir and AppDir (a repair
+// may make only one of them: the other tree stays as it is, whatever lies
+// beside it; each old folder renamed aside into Discarded, the new one
+// renamed in, the old ones deleted), then writes this release's marker. 1
+// when both are in place and the marker vouches for them. From the first rename until the marker is
 // written no marker exists, so a run killed in between leaves an
 // installation that the next run completes.
 // 0 after printing the message (also into log), with *exit_code set to the
@@ -52,4 +60,4 @@ void clear_leftovers(const InstallLayout *layout);
 // - the marker cannot be written (a full disk): the new folders are in
 //   place with no marker, and the next run completes the installation
 //   (ERROR_DISK_FULL).
-int put_in_place(const InstallLayout *layout, RunLog *log, int *exit_code);
+int put_in_place(const InstallLayout *layout, int trees, RunLog *log, int *exit_code);

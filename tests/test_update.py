@@ -94,6 +94,14 @@ def test_update_replaces_the_course_and_an_older_setup_opens_it(build, installed
         assert run.rc == 0
         assert course.requests == []
         assert installation_problems(build, profile, "zept-setup-update") == []
+    # Asked to repair, the older setup cannot check the newer release: it
+    # says so, opens the course, and does not report success.
+    forget_launch(profile)
+    run = run_windows(build, setup_argv(build, profile) + ["--repair"])
+    assert run.text == crlf(BANNER + "A newer release of Tarnwick is installed; run its own setup with --repair to "
+                            "check it.\n" + CLOSING + PROMPT)
+    assert run.rc == 1
+    assert installation_problems(build, profile, "zept-setup-update") == []
 
 
 def test_a_new_runtime_replaces_the_runtime_folder_exactly(build, installed, course):
@@ -230,6 +238,53 @@ def test_a_damaged_installation_is_repaired_from_the_stored_archives(build, inst
     assert run.rc == 0
     assert installation_problems(build, installed) == []
     assert [r.path for r in course.requests] == part_paths(build)[:1 if part_too else 0]
+
+
+def test_a_leftover_that_cannot_be_cleared_is_never_swapped_in(build, installed, course, work):
+    p = layout(installed)
+    runtime = tree(p["python"], skip=("launch-record.txt",))
+    # A killed run's python-new, held by what it left running (its tar, a
+    # scanner): here a program whose current folder it is.
+    write_tree(p["python_new"], {"pythonw.exe": b"half a runtime", "python312.dll": b""})
+    os.remove(os.path.join(p["app"], "course", "lesson-01.txt"))  # damage to the course alone
+    holder = os.path.join(work, "holder", "holder.exe")
+    os.makedirs(os.path.dirname(holder))
+    shutil.copyfile(winepfx.tool(build, "pythonw-standin"), holder)
+    end = stay_running(build, holder, work, cwd=p["python_new"])
+    released = threading.Event()
+
+    # What holds it lets go while the course is being extracted (a tar
+    # that ends): by the swap, python-new could be moved, and must not be.
+    def release_during_extraction():
+        deadline = time.monotonic() + 120
+        while not released.is_set() and time.monotonic() < deadline:
+            if os.path.exists(p["app_new"]):
+                released.set()
+                end()
+                return
+            time.sleep(0.002)
+    watcher = threading.Thread(target=release_during_extraction)
+    watcher.start()
+    try:
+        run = run_windows(build, setup_argv(build, installed) + ["--log", winepfx.windows_path(
+            os.path.join(work, "setup.log"))])
+        assert run.text == crlf(BANNER + REPAIRING + "Tarnwick was left as it was because some of its files are in "
+                                "use; restart your PC and run the setup again.\n" + PROMPT)
+        assert run.rc == EXIT["restart"]
+        assert tree(p["python"], skip=("launch-record.txt",)) == runtime
+        assert os.path.exists(p["marker"])
+        with open(os.path.join(work, "setup.log"), encoding="utf-8") as f:
+            assert "python-new, left by an earlier run, cannot be moved aside (error " in f.read()
+    finally:
+        if not released.is_set():
+            released.set()
+            end()
+        watcher.join()
+    run = run_setup(build, installed)
+    assert run.text == crlf(BANNER + REPAIRING + "Extracting the course ...\n" + CLOSING + PROMPT)
+    assert run.rc == 0
+    assert installation_problems(build, installed) == []
+    assert tree(p["python"], skip=("launch-record.txt",)) == runtime
 
 
 def test_repair_compares_the_content_that_a_plain_run_takes_on_trust(build, installed, course):
