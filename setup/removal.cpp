@@ -64,6 +64,26 @@ done:
     return ok;
 }
 
+// Moves the running program's own file from the install root to the
+// temporary copy's name, so that this process can remove the whole root
+// itself and its caller (an endpoint tool running the entry's
+// QuietUninstallString) gets the removal's own exit code. Windows renames
+// a running image within its volume; %TEMP% on another volume refuses.
+// 1 when self now lies at moved (a WidePath).
+static int move_self_out(const wchar_t *self, wchar_t *moved, RunLog *log)
+{
+    if (!temp_path(moved, REMOVAL_COPY))
+        return 0;
+    // An earlier removal's file, no longer running.
+    DeleteFileW(moved);
+    if (!MoveFileExW(self, moved, 0)) {
+        log_note(log, L"the setup could not move itself to %ls (error %lu)", moved, GetLastError());
+        return 0;
+    }
+    log_note(log, L"the setup moved itself to %ls, to remove the install root", moved);
+    return 1;
+}
+
 // Waits (a minute at most) for the process that handed over to end, so
 // that its file can be deleted.
 static void wait_for(unsigned long pid)
@@ -79,18 +99,28 @@ int run_removal(const SetupOptions *options, RunLog *log)
 {
     int ok = 0;
     int code = 1;
+    int moved = 0;
     HANDLE lock = NULL;
     InstallLayout layout;
     WidePath self;
+    WidePath moved_to;
+    WidePath temp;
     int found_self = program_path(self);
     int found_layout = find_layout(&layout);
 
     // Windows cannot delete a running program's file: from inside the
-    // install root, the removal goes on from a temporary copy.
+    // install root, the removal moves its file out (and back when it does
+    // not remove the root), or else goes on from a temporary copy.
     if (options->after != 0)
         wait_for(options->after);
-    else if (found_layout && found_self && path_within(self, layout.InstallRoot) && hand_over(self, options, log))
-        return 0;
+    else if (found_layout && found_self && path_within(self, layout.InstallRoot)) {
+        moved = move_self_out(self, moved_to, log);
+        if (!moved && hand_over(self, options, log))
+            return 0;
+    }
+    // A current folder inside the root would keep it from being removed.
+    if (temp_path(temp, L""))
+        SetCurrentDirectoryW(temp);
 
     if (!options->quiet)
         console_title(L"Tarnwick - Olvenmark removal");
@@ -135,6 +165,10 @@ int run_removal(const SetupOptions *options, RunLog *log)
     ok = 1;
 
 done:
+    // Not removed: the entry's command must find the copy where it was.
+    if (moved && GetFileAttributesW(layout.InstallRoot) != INVALID_FILE_ATTRIBUTES &&
+        !MoveFileExW(moved_to, self, 0))
+        log_note(log, L"the setup could not move itself back to %ls (error %lu)", self, GetLastError());
     release_setup_lock(lock);
     if (!options->quiet)
         pause_at_end(CLOSING_PROMPT);

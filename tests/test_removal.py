@@ -153,3 +153,43 @@ def test_nothing_outside_the_install_root_is_deleted(build, profile, course, wor
     assert (rc, text) == (0, crlf(REMOVED))
     assert tree(precious) == files
     assert not os.path.exists(layout(profile)["root"]) and uninstall_entry(build) is None
+
+
+def test_the_quiet_uninstall_command_reports_the_removals_outcome(build, profile, course, work):
+    install(build, profile)
+    p = layout(profile)
+    # As an endpoint tool runs it: the entry's command as it stands (the
+    # copy in the install root), nobody at the keyboard.
+    command = uninstall_entry(build)["QuietUninstallString"]
+    exe, options = command[1:].split('" ', 1)
+    assert exe == windows_path(p["copy"])
+    temp = os.path.join(work, "temp")
+    os.makedirs(temp)
+
+    def in_temp(argv):
+        return argv[:1] + ["--set", "TEMP=" + windows_path(temp), "--set", "TMP=" + windows_path(temp)] + argv[1:]
+    argv = in_temp(setup_argv(build, profile, exe=p["copy"])) + options.split()
+    log = os.path.join(work, "removal.log")
+    before = tree(p["root"], skip=("launch-record.txt",))
+    end = stay_running(build, p["pythonw"], work)
+    try:
+        run = run_windows(build, argv + ["--log", windows_path(log)], stdin=b"")
+    finally:
+        end()
+    assert (run.rc, run.text) == (EXIT["in use"], crlf(
+        BANNER + "Tarnwick is still open. Close it and run the removal again.\n"))
+    # Nothing removed; the copy that the entry names is where it was.
+    assert tree(p["root"], skip=("launch-record.txt",)) == before
+    assert uninstall_entry(build)["QuietUninstallString"] == command
+    run = run_windows(build, argv + ["--log", windows_path(log)], stdin=b"")
+    # When the caller hears 0, all is gone already.
+    entry, root_left = uninstall_entry(build), os.path.exists(p["root"])
+    assert (run.rc, run.text) == (0, crlf(BANNER + "Removing Tarnwick ...\nTarnwick was removed from this PC.\n"))
+    assert (entry, root_left) == (None, False)
+    with open(log, encoding="utf-8") as f:
+        assert "the setup moved itself to " in f.read()
+    # A later run deletes what the removal left in %TEMP%.
+    copy = os.path.join(temp, "zept-removal.exe")
+    assert os.path.exists(copy)
+    assert run_windows(build, in_temp(setup_argv(build, profile))).rc == 0
+    assert not os.path.exists(copy)
