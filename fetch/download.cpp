@@ -58,14 +58,6 @@ static int declared_length(const WinHttpApi *api, HINTERNET request, unsigned lo
     return 1;
 }
 
-// Makes the open file hold its first size bytes, the file pointer at its end.
-static int cut_to(HANDLE file, unsigned long long size)
-{
-    LARGE_INTEGER at;
-    at.QuadPart = (LONGLONG)size;
-    return SetFilePointerEx(file, at, NULL, FILE_BEGIN) && SetEndOfFile(file);
-}
-
 static int file_size(HANDLE file, unsigned long long *size)
 {
     LARGE_INTEGER now;
@@ -73,6 +65,16 @@ static int file_size(HANDLE file, unsigned long long *size)
         return 0;
     *size = (unsigned long long)now.QuadPart;
     return 1;
+}
+
+// Makes the open file hold its first size bytes, the file pointer at its
+// end (a file of that size already is not cut).
+static int cut_to(HANDLE file, unsigned long long size)
+{
+    LARGE_INTEGER at;
+    unsigned long long now = 0;
+    at.QuadPart = (LONGLONG)size;
+    return file_size(file, &now) && SetFilePointerEx(file, at, NULL, FILE_BEGIN) && (now == size || SetEndOfFile(file));
 }
 
 // What one call works with, shared by its tries.
@@ -91,6 +93,7 @@ struct Transfer {
     unsigned long long progress_at;  // tick count of the call's last progress (or its start)
     unsigned long long server_wait;  // the last answer's Retry-After in seconds; 0: none
     int slow;                        // the last try's body came too slowly to count
+    int disk_full;                   // a write found the disk full
 };
 
 // How one request ended.
@@ -235,8 +238,14 @@ static TryEnd store_body(Transfer *t, HINTERNET request, const Answer *answer)
                 cut_to(t->file, 0);
                 return TRY_FAILED;
             }
-            if (!WriteFile(t->file, t->buffer, got, &put, NULL) || put != got)
-                return TRY_FAILED;
+            // A write cut short goes on with the rest, so that what refused
+            // it (a full disk) is what the error says.
+            for (DWORD done = 0; done < got; done += put) {
+                if (!WriteFile(t->file, t->buffer + done, got - done, &put, NULL) || put == 0) {
+                    t->disk_full = disk_full_error(GetLastError());
+                    return TRY_FAILED;
+                }
+            }
             stored += got;
             if (watch->progress != NULL)
                 watch->progress(stored, total, has_total, watch->context);
@@ -356,6 +365,7 @@ void begin_download_session(DownloadSession *net, const wchar_t *user_agent, Run
     net->api = WinHttpApi();
     net->session = NULL;
     net->answered_count = 0;
+    net->disk_full = 0;
 }
 
 // The index of host (with its port) in the session's table of hosts that
@@ -454,6 +464,7 @@ int download(DownloadSession *net, const wchar_t *url, const wchar_t *path, unsi
     wchar_t url_path[URL_PATH_CHARS];
     unsigned char buffer[TRANSFER_CHUNK];
 
+    transfer.disk_full = 0;
     if (watch == NULL)
         watch = &none;
     if (!open_session(net)) {
@@ -530,6 +541,8 @@ int download(DownloadSession *net, const wchar_t *url, const wchar_t *path, unsi
     ok = 1;
 
 done:
+    if (transfer.disk_full)
+        net->disk_full = 1;
     if (file != INVALID_HANDLE_VALUE) {
         int empty = !ok && file_size(file, &left) && left == 0;
         CloseHandle(file);

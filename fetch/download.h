@@ -42,6 +42,9 @@ struct DownloadSession {
     int answered_count;
     wchar_t answered_host[SESSION_HOSTS][SESSION_HOST_CHARS];
     INTERNET_PORT answered_port[SESSION_HOSTS];
+    // Set when a write of the run found the disk full: by a download, and by
+    // the caller for its own writes (the exit code says so).
+    int disk_full;
 };
 void begin_download_session(DownloadSession *net, const wchar_t *user_agent, RunLog *log);
 void end_download_session(DownloadSession *net);
@@ -101,6 +104,8 @@ struct DownloadWatch {
 // before one byte of the body is taken, and a body that grows past it ends
 // the download and empties the file; a file of exactly the size is taken
 // as complete without a request.
+//
+// A write that the disk refuses as full sets net->disk_full.
 //
 // Success (1): the file holds the whole body, closed (the caller flushes it
 // as it makes it final: make_final of system/files.h).

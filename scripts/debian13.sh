@@ -33,7 +33,10 @@ mkdir -p "$root/src"
 if [ $# = 0 ]; then
     set -- scripts/suite.sh build/debian13/build
 fi
+# CAP_SYS_ADMIN lets a test mount a small tmpfs (a full disk) inside this
+# namespace, where it ends with the run like every other mount.
 exec bwrap --bind "$root" / --bind "$(pwd)" /src --proc /proc --dev /dev --perms 1777 --tmpfs /tmp \
+    --cap-add CAP_SYS_ADMIN \
     --ro-bind /etc/resolv.conf /etc/resolv.conf --chdir /src \
     --setenv PATH /usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     --setenv HOME /root --unsetenv PYTHONPATH "$@"

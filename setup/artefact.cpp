@@ -49,10 +49,11 @@ static int download_with_counter(DownloadSession *net, const wchar_t *url, const
 // Makes the finished file temp the artefact at dest, only when it matches
 // its pin. 1 when dest is the verified file. 0 otherwise: a temp that
 // failed its pin is deleted (*refused 1), one that could not be renamed is
-// kept; dest is as it was.
+// kept (a full disk noted in net); dest is as it was.
 static int settle(const Artefact *artefact, const wchar_t *temp, const wchar_t *dest, char *digest_text,
-                  int *refused, RunLog *log)
+                  int *refused, DownloadSession *net)
 {
+    RunLog *log = net->log;
     *refused = 0;
     digest_text[0] = 0;
     if (!file_matches_pin(temp, artefact->sha256, digest_text)) {
@@ -63,7 +64,9 @@ static int settle(const Artefact *artefact, const wchar_t *temp, const wchar_t *
         return 0;
     }
     if (!make_final(temp, dest)) {
-        log_note(log, L"could not make %ls final (error %lu)", dest, GetLastError());
+        DWORD error = GetLastError();
+        log_note(log, L"could not make %ls final (error %lu)", dest, error);
+        net->disk_full |= disk_full_error(error);
         return 0;
     }
     log_note(log, L"verified %ls (SHA-256 %hs)", dest, artefact->sha256);
@@ -72,10 +75,11 @@ static int settle(const Artefact *artefact, const wchar_t *temp, const wchar_t *
 
 // The copy from the setup's folder (see obtain_artefact). 1 when dest is a
 // verified copy; 0 when the folder has no such file, it does not match its
-// pin, or the copy failed (nothing of it left).
+// pin, or the copy failed (nothing of it left; a full disk noted in net).
 static int copy_from_setup_folder(const Artefact *artefact, const wchar_t *setup_dir, const wchar_t *dest,
-                                  char *digest_text, RunLog *log)
+                                  char *digest_text, DownloadSession *net)
 {
+    RunLog *log = net->log;
     WidePath source;
     WidePath temp;
     int refused = 0;
@@ -88,8 +92,13 @@ static int copy_from_setup_folder(const Artefact *artefact, const wchar_t *setup
     log_note(log, L"copy of %ls", source);
     // What is used is the copy, so the copy is what is checked (the file
     // there may change meanwhile).
-    if (copy_file(source, temp) && settle(artefact, temp, dest, digest_text, &refused, log))
+    if (!copy_file(source, temp)) {
+        DWORD error = GetLastError();
+        log_note(log, L"the copy failed (error %lu)", error);
+        net->disk_full |= disk_full_error(error);
+    } else if (settle(artefact, temp, dest, digest_text, &refused, net)) {
         return 1;
+    }
     DeleteFileW(temp);
     return 0;
 }
@@ -109,14 +118,14 @@ int obtain_artefact(DownloadSession *net, const Artefact *artefact, const wchar_
         log_note(net->log, L"kept %ls: it matches its pin", dest);
         return 1;
     }
-    if (copy_from_setup_folder(artefact, setup_dir, dest, digest_text, net->log))
+    if (copy_from_setup_folder(artefact, setup_dir, dest, digest_text, net))
         return 1;
     say(net->log, "Downloading %s ...\n", artefact->title);
     *failure = ARTEFACT_NOT_FETCHED;
     if (!partial_path(partial, dest, artefact->sha256) ||
         !download_with_counter(net, artefact->url, partial, artefact->size))
         return 0;
-    if (settle(artefact, partial, dest, digest_text, &refused, net->log))
+    if (settle(artefact, partial, dest, digest_text, &refused, net))
         return 1;
     // What failed its pin is gone, so that the next run starts clean.
     if (refused)

@@ -138,6 +138,9 @@ static int run_setup(const SetupOptions *options, RunLog *log)
     code = options->mode == MODE_REPAIR && unchecked ? 1 : 0;
 
 done:
+    // A failure that a full disk caused is reported as one.
+    if (code == 1 && net.disk_full)
+        code = ERROR_DISK_FULL;
     // The work is done: a window left open for reading blocks no other run.
     release_setup_lock(lock);
     end_download_session(&net);

@@ -98,6 +98,8 @@ int run_offline_copy(const SetupOptions *options, RunLog *log)
     ok = 1;
 
 done:
+    if (!ok && net.disk_full)
+        code = ERROR_DISK_FULL;
     if (copying && !ok)
         DeleteFileW(setup_new);
     release_setup_lock(lock);

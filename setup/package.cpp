@@ -107,7 +107,7 @@ void delete_other_parts(const wchar_t *folder, int unfinished_only)
 }
 
 // Appends the whole content of the file at path to package. 1 when every
-// byte was read and handed to Windows.
+// byte was read and handed to Windows; 0 with GetLastError() saying why.
 static int append_file(HANDLE package, const wchar_t *path, unsigned char *copy_buffer)
 {
     int ok = 0;
@@ -174,13 +174,18 @@ int build_package(InstallLayout *layout, DownloadSession *net, char *digest_text
     }
     created = 1;
     for (int n = 1; n <= PART_COUNT; n++) {
-        if (!fetch_part(layout, layout->DownloadsDir, net, n, digest_text) ||
-            !append_file(package, layout->PartFile, copy_buffer))
+        if (!fetch_part(layout, layout->DownloadsDir, net, n, digest_text))
             goto done;
+        if (!append_file(package, layout->PartFile, copy_buffer)) {
+            net->disk_full |= disk_full_error(GetLastError());
+            goto done;
+        }
     }
     // On disk before it counts; and closed before it can be hashed.
-    if (!FlushFileBuffers(package))
+    if (!FlushFileBuffers(package)) {
+        net->disk_full |= disk_full_error(GetLastError());
         goto done;
+    }
     CloseHandle(package);
     package = INVALID_HANDLE_VALUE;
     if (!file_matches_pin(layout->PayloadArchive, PAYLOAD_SHA256, digest_text))

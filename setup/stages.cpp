@@ -18,6 +18,21 @@
 
 enum { LAUNCH_ARGS_CHARS = 4200 };
 
+// After an extraction of archive into a folder of root failed: tar's exit
+// code does not say why, the space left does. Less free than the archive's
+// own size is a full disk.
+static void note_full_disk(DownloadSession *net, const wchar_t *root, const wchar_t *archive)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    unsigned long long size = 0;
+    if (GetFileAttributesExW(archive, GetFileExInfoStandard, &data))
+        size = ((unsigned long long)data.nFileSizeHigh << 32) | data.nFileSizeLow;
+    if (short_of_space(root, size)) {
+        log_note(net->log, L"the disk is full: less than %llu bytes free", size);
+        net->disk_full = 1;
+    }
+}
+
 int fetch_runtime(InstallLayout *layout, const wchar_t *folder, DownloadSession *net, char *digest_text)
 {
     const Artefact runtime = {PYTHON_URL, PYTHON_SHA256, PYTHON_SIZE, "Python runtime"};
@@ -42,6 +57,7 @@ int runtime_stage(InstallLayout *layout, DownloadSession *net, char *digest_text
     // whole new release is there.
     if (!discard_folder(layout, layout->PythonNew) ||
         !extract_tar(layout->RuntimeArchive, layout->PythonNew, net->log) || !file_exists(layout->NewPythonwExe)) {
+        note_full_disk(net, layout->InstallRoot, layout->RuntimeArchive);
         say(net->log, "Could not extract the Python runtime (tar.exe is part of Windows 10 and 11).\n");
         return 0;
     }
@@ -57,6 +73,7 @@ int course_stage(InstallLayout *layout, DownloadSession *net, char *digest_text,
     say(net->log, "Extracting the course ...\n");
     if (!discard_folder(layout, layout->AppNew) || !extract_tar(layout->PayloadArchive, layout->AppNew, net->log) ||
         !file_exists(layout->NewLauncher)) {
+        note_full_disk(net, layout->InstallRoot, layout->PayloadArchive);
         say(net->log, "Could not extract the course package.\n");
         return 0;
     }

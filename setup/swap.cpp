@@ -115,6 +115,7 @@ int put_in_place(const InstallLayout *layout, int trees, RunLog *log, int *exit_
     int swapped = 0;
     int undone = 1;
     int step = 0;  // how many of the four renames were made
+    DWORD error = 0;
     char marker[MARKER_BYTES];
     DWORD marker_length = 0;
     int had_marker = read_file_start(layout->MarkerFile, marker, sizeof(marker), &marker_length);
@@ -131,9 +132,16 @@ int put_in_place(const InstallLayout *layout, int trees, RunLog *log, int *exit_
     // so that the marker, written last, never vouches for files that a
     // power cut could still take.
     if ((python && !flush_tree(layout->PythonNew)) || (app && !flush_tree(layout->AppNew))) {
-        log_note(log, L"the new files could not be flushed to disk (error %lu)", GetLastError());
-        say(log, DISK_TROUBLE);
-        *exit_code = ERROR_DISK_FULL;
+        DWORD error = GetLastError();
+        log_note(log, L"the new files could not be flushed to disk (error %lu)", error);
+        // Another program holding a new file keeps it from the disk for now.
+        if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) {
+            say(log, LEFT_AS_IT_WAS);
+            *exit_code = ERROR_FAIL_REBOOT_REQUIRED;
+        } else {
+            say(log, DISK_TROUBLE);
+            *exit_code = disk_full_error(error) ? ERROR_DISK_FULL : 1;
+        }
         return 0;
     }
     // From the first rename on, the installation is a mix: no marker may
@@ -158,11 +166,13 @@ int put_in_place(const InstallLayout *layout, int trees, RunLog *log, int *exit_
     ok = 1;
 
 done:
+    error = ok ? 0 : GetLastError();
     if (!ok)
-        log_note(log, L"stopped after %d of 4 renames (error %lu)", swapped ? 4 : step, GetLastError());
+        log_note(log, L"stopped after %d of 4 renames (error %lu)", swapped ? 4 : step, error);
     if (!ok && swapped) {
+        // The marker: a full disk, or a name taken by something else.
         say(log, DISK_TROUBLE);
-        *exit_code = ERROR_DISK_FULL;
+        *exit_code = disk_full_error(error) ? ERROR_DISK_FULL : 1;
     } else if (!ok) {
         // Back as it was, in reverse order.
         if (step >= 3 && app_aside[0] != 0)

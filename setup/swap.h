@@ -48,8 +48,9 @@ int clear_leftovers(const InstallLayout *layout, RunLog *log);
 // installation that the next run completes.
 // 0 after printing the message (also into log), with *exit_code set to the
 // run's exit code, in four cases:
-// - a file of the new folders cannot be flushed (a failing or full disk):
-//   nothing is changed (ERROR_DISK_FULL);
+// - a file of the new folders cannot be flushed: nothing is changed
+//   (ERROR_DISK_FULL for a full disk; ERROR_FAIL_REBOOT_REQUIRED, with the
+//   message of files in use, when another program holds it; else 1);
 // - a rename is refused (a file in use): every rename made is undone in
 //   reverse order and the previous marker written again, so the previous
 //   installation is exactly as it was (ERROR_FAIL_REBOOT_REQUIRED: what
@@ -57,7 +58,7 @@ int clear_leftovers(const InstallLayout *layout, RunLog *log);
 // - an undo is refused as well: the folders stay a mix with no marker, and
 //   the message says that the next run completes the installation
 //   (ERROR_FAIL_REBOOT_REQUIRED);
-// - the marker cannot be written (a full disk): the new folders are in
-//   place with no marker, and the next run completes the installation
-//   (ERROR_DISK_FULL).
+// - the marker cannot be written: the new folders are in place with no
+//   marker, and the next run completes the installation (ERROR_DISK_FULL
+//   for a full disk; 1 for anything else, such as a folder of its name).
 int put_in_place(const InstallLayout *layout, int trees, RunLog *log, int *exit_code);

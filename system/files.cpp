@@ -129,6 +129,7 @@ int flush_file(const wchar_t *path)
     HANDLE file = INVALID_HANDLE_VALUE;
     DWORD attributes = GetFileAttributesW(path);
     int read_only = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+    DWORD error = 0;
 
     // Flushing needs write access, which a read-only file refuses.
     if (read_only && !SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY))
@@ -139,10 +140,13 @@ int flush_file(const wchar_t *path)
     ok = FlushFileBuffers(file);
 
 done:
+    error = ok ? 0 : GetLastError();
     if (file != INVALID_HANDLE_VALUE)
         CloseHandle(file);
     if (read_only)
         SetFileAttributesW(path, attributes);
+    if (!ok)
+        SetLastError(error);
     return ok;
 }
 
@@ -159,12 +163,26 @@ int install_copy(const wchar_t *source, const wchar_t *target, const wchar_t *te
     return 0;
 }
 
+int disk_full_error(unsigned long error)
+{
+    return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
+}
+
+int short_of_space(const wchar_t *folder, unsigned long long bytes)
+{
+    ULARGE_INTEGER free_bytes;
+    if (!GetDiskFreeSpaceExW(folder, &free_bytes, NULL, NULL))
+        return 0;
+    return free_bytes.QuadPart < bytes;
+}
+
 int write_whole_file(const wchar_t *path, const void *data, unsigned long length)
 {
     int ok = 0;
     int created = 0;
     HANDLE file = INVALID_HANDLE_VALUE;
     DWORD put = 0;
+    DWORD error = 0;
 
     file = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
@@ -179,9 +197,12 @@ int write_whole_file(const wchar_t *path, const void *data, unsigned long length
     file = INVALID_HANDLE_VALUE;
 
 done:
+    error = ok ? 0 : GetLastError();
     if (file != INVALID_HANDLE_VALUE)
         CloseHandle(file);
     if (!ok && created)
         DeleteFileW(path);
+    if (!ok)
+        SetLastError(error);
     return ok;
 }

@@ -50,9 +50,10 @@ int temp_path(wchar_t *out, const wchar_t *name);
 int read_file_start(const wchar_t *path, char *buffer, unsigned long cap, unsigned long *got);
 
 // Writes the length bytes of data as the whole content of the file at path,
-// replacing a file that is there. 1 when every byte was written, flushed to
-// disk and the file closed. 0 otherwise: a file it created is deleted again, so that
-// no torn one stays; when none could be created, path is left as it was.
+// replacing a file that is there (truncated first: CREATE_ALWAYS). 1 when
+// every byte was written, flushed to disk and the file closed. 0 otherwise,
+// GetLastError() saying why: a file it created is deleted again, so that no
+// torn one stays; when none could be created, path is left as it was.
 int write_whole_file(const wchar_t *path, const void *data, unsigned long length);
 
 // Copies the file source to target (replacing one that is there) as a plain
@@ -62,7 +63,8 @@ int write_whole_file(const wchar_t *path, const void *data, unsigned long length
 int copy_file(const wchar_t *source, const wchar_t *target);
 
 // Asks Windows to write what it holds of the file at path to the disk. 1
-// when it did. A read-only file is flushed too, its attribute kept.
+// when it did; 0 with GetLastError() saying why. A read-only file is
+// flushed too, its attribute kept.
 int flush_file(const wchar_t *path);
 
 // Makes the finished file temp the file target: flushes it to disk, then
@@ -71,6 +73,16 @@ int flush_file(const wchar_t *path);
 // checks temp must do so before. 1 when target is that file; 0 otherwise,
 // with target as it was and temp left where it is.
 int make_final(const wchar_t *temp, const wchar_t *target);
+
+// 1 when error (a GetLastError value) is Windows' word for a full disk
+// (ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL).
+int disk_full_error(unsigned long error);
+
+// 1 when the volume of folder has less than bytes free (0 when Windows
+// cannot say):
+// what an extraction that failed is measured by, since tar's exit code does
+// not say why.
+int short_of_space(const wchar_t *folder, unsigned long long bytes);
 
 // Puts a byte-for-byte copy of source at target: copied to temp first, then
 // made final (make_final), so that target is never a torn copy. 1 when

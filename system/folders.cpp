@@ -135,16 +135,22 @@ unsigned long long tree_size(const wchar_t *folder)
     return bytes;
 }
 
+// context: the first failure's error, 0 while there is none.
 static void flush_entry(wchar_t *path, const WIN32_FIND_DATAW *found, void *context)
 {
-    if (!(found->dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) && !flush_file(path))
-        *(int *)context = 0;
+    DWORD *first = (DWORD *)context;
+    if (!(found->dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
+        !flush_file(path) && *first == 0)
+        *first = GetLastError() != 0 ? GetLastError() : ERROR_GEN_FAILURE;
 }
 
 int flush_tree(const wchar_t *folder)
 {
-    int ok = 1;
-    return walk_tree(folder, flush_entry, &ok) && ok;
+    DWORD first = 0;
+    int walked = walk_tree(folder, flush_entry, &first);
+    if (first != 0)
+        SetLastError(first);
+    return walked && first == 0;
 }
 
 int program_running(const wchar_t *exe)

@@ -30,7 +30,8 @@ unsigned long long tree_size(const wchar_t *folder);
 
 // Asks Windows to write every file below folder to the disk (links not
 // followed; flush_file of system/files.h). 1 when each was flushed; 0 when
-// one could not be (the walk goes on with the others).
+// one could not be (the walk goes on with the others), GetLastError() then
+// the first failure's error.
 int flush_tree(const wchar_t *folder);
 
 // 1 when the program file exe is the image of a running process: Windows
