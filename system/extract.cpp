@@ -1,12 +1,13 @@
 #include "system/extract.h"
 
+#include <string.h>
 #include <windows.h>
 
 #include "system/files.h"
 #include "system/log.h"
 #include "system/process.h"
 
-enum { COMMAND_CHARS = 8192, ERRORS_CHUNK = 16384, ERRORS_MAX = 64 * 1024 * 1024 };
+enum { COMMAND_CHARS = 8192, ERRORS_CHUNK = 16384, ERRORS_MAX = 64 * 1024 * 1024, ERRORS_TAIL = 4096 };
 
 // Windows' tar.exe has a narrow main: its command line is converted to the
 // ANSI code page, and a character that code page lacks arrives as a
@@ -59,15 +60,39 @@ static HANDLE open_errors_file(void)
     return file;
 }
 
+// Keeps the last ERRORS_TAIL bytes of what passes, in tail (*kept bytes);
+// *cut becomes 1 once anything before them was dropped.
+static void keep_tail(char *tail, size_t *kept, int *cut, const char *chunk, size_t got)
+{
+    if (got >= ERRORS_TAIL) {
+        memcpy(tail, chunk + got - ERRORS_TAIL, ERRORS_TAIL);
+        *cut = *cut || *kept > 0 || got > ERRORS_TAIL;
+        *kept = ERRORS_TAIL;
+        return;
+    }
+    if (*kept + got > ERRORS_TAIL) {
+        size_t drop = *kept + got - ERRORS_TAIL;
+        memmove(tail, tail + drop, *kept - drop);
+        *kept -= drop;
+        *cut = 1;
+    }
+    memcpy(tail + *kept, chunk, got);
+    *kept += got;
+}
+
 // Passes what the child wrote to errors on to this program's standard error
-// (at most ERRORS_MAX bytes), and its last lines to the log.
+// (at most ERRORS_MAX bytes), and its last lines to the log: the last few
+// KiB, from the first line that starts in them.
 static void pass_on_errors(HANDLE errors, RunLog *log)
 {
     char chunk[ERRORS_CHUNK];
+    char tail[ERRORS_TAIL];
+    size_t kept = 0;
+    size_t from = 0;
+    int cut = 0;
     DWORD got = 0;
     DWORD put = 0;
     DWORD passed = 0;
-    DWORD last = 0;
     LARGE_INTEGER start = {};
     HANDLE error_out = GetStdHandle(STD_ERROR_HANDLE);
 
@@ -77,11 +102,16 @@ static void pass_on_errors(HANDLE errors, RunLog *log)
         if (error_out != NULL && error_out != INVALID_HANDLE_VALUE)
             WriteFile(error_out, chunk, got, &put, NULL);
         passed += got;
-        last = got;
+        keep_tail(tail, &kept, &cut, chunk, got);
     }
-    // The last read stays in chunk: the end of what tar said.
-    if (last > 0)
-        log_output(log, "tar", chunk, last);
+    // A line whose start was dropped is no line.
+    if (cut) {
+        while (from < kept && tail[from] != '\n')
+            from++;
+        from = from < kept ? from + 1 : 0;
+    }
+    if (kept > from)
+        log_output(log, "tar", tail + from, kept - from);
 }
 
 int extract_tar(const wchar_t *archive, const wchar_t *dest_dir, RunLog *log)

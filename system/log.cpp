@@ -61,12 +61,25 @@ static int is_dated_log(const wchar_t *name, const wchar_t *prefix)
     return n > p + 5 && _wcsnicmp(name, prefix, p) == 0 && name[p] == L' ' && _wcsicmp(name + n - 4, L".log") == 0;
 }
 
-// Deletes the oldest dated log (by last write, then by name) while more
-// than keep are there. The open log is the newest and never deleted.
+// The order of dated logs: by last write, then by name. Negative when a
+// comes before b.
+static int log_order(const FILETIME *a_time, const wchar_t *a_name, const FILETIME *b_time, const wchar_t *b_name)
+{
+    LONG order = CompareFileTime(a_time, b_time);
+    return order != 0 ? (int)order : wcscmp(a_name, b_name);
+}
+
+// Deletes the oldest dated logs while more than keep are there. The open
+// log is the newest and never deleted; one that cannot be deleted (read-
+// only, in use) is passed over, and the next oldest goes instead.
 static void keep_newest(const wchar_t *folder, const wchar_t *prefix, int keep, const wchar_t *own)
 {
     WidePath pattern;
     WidePath oldest_path;
+    // Every log up to this one (in log_order) is gone or cannot be deleted.
+    FILETIME floor_time = {0, 0};
+    wchar_t floor_name[MAX_PATH] = L"";
+
     if (!compose_path(pattern, WIDE_PATH_CHARS, L"%ls\\%ls *.log", folder, prefix))
         return;
     for (int pass = 0; pass < PRUNE_PASSES; pass++) {
@@ -81,17 +94,22 @@ static void keep_newest(const wchar_t *folder, const wchar_t *prefix, int keep, 
             if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !is_dated_log(found.cFileName, prefix))
                 continue;
             count++;
-            if (_wcsicmp(found.cFileName, own) == 0)
+            if (_wcsicmp(found.cFileName, own) == 0 ||
+                (floor_name[0] != 0 &&
+                 log_order(&found.ftLastWriteTime, found.cFileName, &floor_time, floor_name) <= 0))
                 continue;
-            LONG order = oldest[0] == 0 ? -1 : CompareFileTime(&found.ftLastWriteTime, &oldest_time);
-            if (order < 0 || (order == 0 && wcscmp(found.cFileName, oldest) < 0)) {
+            if (oldest[0] == 0 || log_order(&found.ftLastWriteTime, found.cFileName, &oldest_time, oldest) < 0) {
                 oldest_time = found.ftLastWriteTime;
                 wcscpy(oldest, found.cFileName);
             }
         } while (FindNextFileW(search, &found));
         FindClose(search);
-        if (count <= keep || oldest[0] == 0 || !join_path(oldest_path, folder, oldest) || !DeleteFileW(oldest_path))
+        if (count <= keep || oldest[0] == 0 || !join_path(oldest_path, folder, oldest))
             return;
+        if (!DeleteFileW(oldest_path)) {
+            floor_time = oldest_time;
+            wcscpy(floor_name, oldest);
+        }
     }
 }
 

@@ -144,12 +144,14 @@ def test_every_run_leaves_a_dated_log_and_the_newest_ten_stay(build, work):
         with open(os.path.join(temp, name), "w") as f:
             f.write("earlier\n")
         os.utime(os.path.join(temp, name), (1767261600 - 3600 * age,) * 2)
+    # The oldest cannot be deleted (read-only): the pruning passes over it.
+    os.chmod(os.path.join(temp, old[0]), 0o444)
     run = run_with_env(build, exe(build), ["/quiet"], stdin=b"", unset=["LOCALAPPDATA"],
                        set_env=temp_env(temp))
     assert (run.rc, run.text) == (1, crlf(BANNER + NO_FOLDER))
     [new] = [name for name in os.listdir(temp) if name not in old + others]
     assert re.fullmatch(r"Tarnwick setup \d{4}-\d\d-\d\d \d\d\.\d\d\.\d\d\.log", new)
-    assert sorted(os.listdir(temp)) == sorted(old[3:] + others + [new])
+    assert sorted(os.listdir(temp)) == sorted(old[:1] + old[4:] + others + [new])
     with open(os.path.join(temp, new), "rb") as f:
         text = f.read().decode("utf-8")
     with open(exe(build), "rb") as f:

@@ -80,6 +80,25 @@ def test_any_nonzero_exit_of_tar_fails(build, work, system_tar):
     assert probe(build, "extract", windows_path(archive), windows_path(os.path.join(work, "out"))).rc == 0
 
 
+def test_a_tar_that_says_a_lot_leaves_its_last_lines_in_the_log(build, work, tar_plan):
+    archive = os.path.join(work, "noisy.zip")
+    make_zip(archive, MEMBERS)
+    tar_plan("noisy", "noisy.zip")
+    log = os.path.join(work, "extract.log")
+    run = probe(build, "extract", "--log", windows_path(log), windows_path(archive), windows_path(os.path.join(work, "out")))
+    assert run.rc == 0
+    # All 400 lines (24 KiB) reach the program's own standard error.
+    assert run.err.count(b"Can't create") == 400
+    with open(log, encoding="utf-8") as f:
+        lines = [line.split(" tar: ", 1)[1] for line in f.read().splitlines() if "Can't create" in line]
+    # The last lines, whole, ending with the last one tar wrote.
+    assert len(lines) > 10
+    assert lines[-1] == "tar.exe: course/lesson-400.txt: Can't create 'course/lesson-400.txt' (400 of 400)"
+    first = int(lines[0].rsplit("(", 1)[1].split(" ")[0])
+    assert lines == ["tar.exe: course/lesson-%03d.txt: Can't create 'course/lesson-%03d.txt' (%d of 400)" % (n, n, n)
+                     for n in range(first, 401)]
+
+
 def test_no_tar_in_the_system_folder(build, work, system_tar):
     archive = os.path.join(work, "a.zip")
     make_zip(archive, MEMBERS)

@@ -13,8 +13,9 @@
 // Each start is appended to "tar-record.txt" beside this program, as UTF-8
 // lines cmdline= (the command line as Windows passed it) and cwd=.
 // A test can plan one extraction to go wrong: "tar-plan.txt" beside this
-// program holding "fail TEXT" (print a message, exit 1) or "skip TEXT"
-// (extract nothing, exit 0) applies to a command line that contains TEXT.
+// program holding "fail TEXT" (print a message, exit 1), "noisy TEXT" (print
+// 400 lines of errors, exit 1) or "skip TEXT" (extract nothing, exit 0)
+// applies to a command line that contains TEXT.
 //
 // Windows' tar (libarchive's Windows writer) deletes a file that exists
 // where an entry goes before it writes the entry; a file in use makes that
@@ -175,6 +176,12 @@ int main(void)
     switch (planned(GetCommandLineW())) {
     case 'f':
         fprintf(stderr, "tar.exe: planted failure\n");
+        return 1;
+    case 'n':
+        // A failure that says a lot: 400 lines, about 24 KiB.
+        for (int n = 1; n <= 400; n++)
+            fprintf(stderr, "tar.exe: course/lesson-%03d.txt: Can't create 'course/lesson-%03d.txt' (%d of 400)\n", n,
+                    n, n);
         return 1;
     case 's':
         return 0;
