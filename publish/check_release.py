@@ -11,10 +11,14 @@ digest against it. Prints one row per check.
 
 Trusts the system's certificates (SSL_CERT_FILE and SSL_CERT_DIR are
 honoured as by other OpenSSL-based tools) and those of --cafile, for the
-connections and for the chain of the setup's signature. Exit code 0 only
-when every row is as expected: a stale copy of the setup, an unsigned copy
-of a signed build and a signature that does not verify fail their rows; an
-unsigned build is a warning.
+connections and for the chain of the setup's signature; a timestamp's
+countersignature must chain to the system's roots alone (a public
+timestamp authority's). Any HTTP or TLS failure of a fetch is that fetch's
+failing row. Exit code 0 only when every row is as expected: a stale copy
+of the setup, an unsigned copy of a signed build, a signature or a
+timestamp that does not verify fail their rows; an unsigned build is a
+warning. Exit code 1 when a row failed, 2 when the build folder cannot be
+read.
 
 A release that passes is recorded in BUILD_DIR/publish/RELEASED, one line
 "VERSION PACKAGE_SHA256" per course version: a later build of that folder
@@ -24,6 +28,7 @@ changed course never reaches learners under a version that is already out.
 import argparse
 import glob
 import hashlib
+import http.client
 import os
 import re
 import ssl
@@ -93,9 +98,12 @@ def fetch(url, context, timeout, digests, keep=None):
                 return str(status), got, "body cut short (%s bytes announced)" % length
     except urllib.error.HTTPError as error:
         return str(error.code), got, "status %d" % error.code
-    except (urllib.error.URLError, OSError, ValueError) as error:
+    except (urllib.error.URLError, http.client.HTTPException, OSError, ValueError) as error:
+        # No answer, TLS refused, a garbage status line, a chunked body cut
+        # short: a failing row, never a traceback.
         reason = getattr(error, "reason", error)
-        return "-", got, str(reason)
+        return "-", got, "%s: %s" % (type(reason).__name__, reason) if isinstance(
+            reason, http.client.HTTPException) else str(reason)
     if status != 200:
         return str(status), got, "status %d" % status
     return str(status), got, None
@@ -115,6 +123,11 @@ def carries_signature(exe):
         return False
 
 
+def system_roots():
+    """The system's certificate file, as OpenSSL finds it."""
+    return ssl.get_default_verify_paths().cafile or ssl.get_default_verify_paths().openssl_cafile
+
+
 def signature_row(exe, shown, build_signed, cafile):
     """(verdict, text) on the Authenticode signature of exe (named shown),
     chained to cafile or to the system's roots."""
@@ -123,7 +136,7 @@ def signature_row(exe, shown, build_signed, cafile):
             return "FAIL", "%s is not signed, but the build signed it" % shown
         return "warn", ("%s is not signed: SmartScreen and Smart App Control warn learners about or block "
                         "unsigned setup programs" % shown)
-    system = ssl.get_default_verify_paths().cafile or ssl.get_default_verify_paths().openssl_cafile
+    system = system_roots()
     roots = cafile or system
     # A timestamp comes from a public timestamp authority: the system's roots.
     command = ["osslsigncode", "verify", "-in", exe, "-CAfile", roots, "-TSA-CAfile", system]
@@ -131,9 +144,14 @@ def signature_row(exe, shown, build_signed, cafile):
         run = subprocess.run(command, capture_output=True, text=True, timeout=60)
     except OSError:
         return "FAIL", "osslsigncode is not installed: cannot check the signature of %s" % shown
-    if run.returncode == 0:
-        return "ok", "%s carries a valid Authenticode signature" % shown
-    return "FAIL", "%s: its signature does not verify (osslsigncode verify, roots %s)" % (shown, roots)
+    if run.returncode != 0:
+        return "FAIL", "%s: its signature does not verify (osslsigncode verify, roots %s)" % (shown, roots)
+    # osslsigncode exits with 0 whatever it found of the countersignature:
+    # its own report says.
+    stamp = re.search(r"^Timestamp Server Signature verification: (\w+)", run.stdout, re.M)
+    if stamp and stamp.group(1) != "ok":
+        return "FAIL", "%s: the timestamp does not verify (roots %s)" % (shown, system)
+    return "ok", "%s carries a valid Authenticode signature%s" % (shown, ", timestamp verified" if stamp else "")
 
 
 def listed_digest(build):

@@ -24,6 +24,7 @@ or half-signed exe passes for the release and the next build signs again.
 """
 import argparse
 import os
+import re
 import shlex
 import subprocess
 import sys
@@ -38,12 +39,28 @@ class Refused(Exception):
 
 def run(argv, pin=None):
     """Runs argv (with pin on its standard input, or none); returns (exit
-    code, its output). A missing program counts as failed."""
+    code, its output: standard error first, where osslsigncode says what
+    went wrong). A missing program counts as failed."""
     try:
         done = subprocess.run(argv, input=pin or "", capture_output=True, text=True, timeout=600)
     except (OSError, subprocess.TimeoutExpired) as error:
         return 1, str(error)
-    return done.returncode, done.stdout + done.stderr
+    return done.returncode, done.stderr + done.stdout
+
+
+# Lines of osslsigncode's output that say nothing of the cause: its summary,
+# the engine it loaded, and OpenSSL's error queue ("...:error:13000080:...").
+NOT_TELLING = re.compile(r'^(Failed|Engine ".*" set\.|[0-9A-F]+:error:[0-9A-F]+:.*)$')
+
+
+def failure_line(output, rc):
+    """What the publisher needs to read of a signing that failed: that the
+    token refused the PIN, or osslsigncode's first line that names a cause."""
+    lines = [line.strip() for line in output.splitlines() if line.strip()]
+    if any("Login failed" in line or "PIN incorrect" in line for line in lines):
+        return "the token refused the PIN (osslsigncode: Login failed)"
+    telling = [line for line in lines if not NOT_TELLING.match(line)] or lines
+    return "osslsigncode: " + (telling[0] if telling else "exit code %d" % rc)
 
 
 def read_pin(args):
@@ -77,8 +94,10 @@ def osslsigncode_sign(exe, args):
     signed = exe + ".signed"
     rc, output = run(argv + ["-in", exe, "-out", signed], pin)
     if rc != 0 or not os.path.isfile(signed):
-        lines = [line for line in output.splitlines() if line.strip()]
-        raise Refused("osslsigncode could not sign %s: %s" % (exe, lines[-1] if lines else "exit code %d" % rc))
+        reason = failure_line(output, rc)
+        if reason.startswith("the token"):
+            raise Refused(reason)
+        raise Refused("could not sign %s (%s)" % (exe, reason))
     os.replace(signed, exe)
 
 

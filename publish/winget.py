@@ -13,8 +13,9 @@ rights, quiet with --quiet and logged with --log, found in Settings -> Apps
 under its entry's key, its exit codes and what each means, the exe's
 address and its SHA-256 (of the signed exe: run it after signing). The
 texts are YAML double-quoted scalars, written the way JSON writes strings.
-OUT_DIR is replaced as a whole: its old files go, and nothing is
-half-written when a write fails.
+OUT_DIR is made anew beside itself and renamed into place, so nothing is
+half-written when a write fails; an OUT_DIR that holds anything but the
+manifests of ID is refused, and nothing in it is touched.
 """
 import argparse
 import hashlib
@@ -22,6 +23,7 @@ import json
 import os
 import shutil
 import sys
+import tempfile
 
 SCHEMA = "1.12.0"
 LOCALE = "en-US"
@@ -98,6 +100,39 @@ def manifests(exe_sha256, args):
             "%s.locale.%s.yaml" % (args.id, LOCALE): document("defaultLocale", locale)}
 
 
+def foreign_entries(out_dir, ident):
+    """The names in out_dir that are not manifests of ident (files named
+    ID.yaml, ID.installer.yaml or ID.locale.*.yaml)."""
+    def ours(name):
+        return os.path.isfile(os.path.join(out_dir, name)) and (
+            name in (ident + ".yaml", ident + ".installer.yaml")
+            or (name.startswith(ident + ".locale.") and name.endswith(".yaml")))
+    return sorted(name for name in os.listdir(out_dir) if not ours(name))
+
+
+def write_manifests(files, out_dir):
+    """Writes {name: content} as the folder out_dir: into a fresh folder
+    beside it, renamed into place; the folder it replaces goes last."""
+    parent = os.path.dirname(out_dir)
+    staging = tempfile.mkdtemp(prefix=".winget-", dir=parent)
+    aside = None
+    try:
+        for name, content in files.items():
+            with open(os.path.join(staging, name), "w", encoding="utf-8", newline="\n") as f:
+                f.write(content)
+        if os.path.isdir(out_dir):
+            aside = staging + ".old"
+            os.replace(out_dir, aside)
+        os.replace(staging, out_dir)
+    except OSError:
+        shutil.rmtree(staging, ignore_errors=True)
+        if aside and not os.path.exists(out_dir):
+            os.replace(aside, out_dir)
+        raise
+    if aside:
+        shutil.rmtree(aside, ignore_errors=True)
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0], fromfile_prefix_chars="@",
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -108,22 +143,24 @@ def main(argv=None):
     parser.add_argument("--license-url")
     parser.add_argument("--support-url")
     args = parser.parse_args(argv)
-    staging = args.out_dir.rstrip("/") + ".new"
+    out_dir = os.path.abspath(args.out_dir)
     try:
+        if os.path.exists(out_dir) and not os.path.isdir(out_dir):
+            print("winget: %s: not a folder" % out_dir, file=sys.stderr)
+            return 1
+        foreign = foreign_entries(out_dir, args.id) if os.path.isdir(out_dir) else []
+        if foreign:
+            print("winget: %s: holds %s, which is not a manifest of %s; name an empty folder or the manifests' own"
+                  % (out_dir, foreign[0], args.id), file=sys.stderr)
+            return 1
         digest = hashlib.sha256()
         with open(args.exe, "rb") as f:
             for block in iter(lambda: f.read(1 << 20), b""):
                 digest.update(block)
-        shutil.rmtree(staging, ignore_errors=True)
-        os.makedirs(staging)
-        for name, content in manifests(digest.hexdigest(), args).items():
-            with open(os.path.join(staging, name), "w", encoding="utf-8", newline="\n") as f:
-                f.write(content)
-        shutil.rmtree(args.out_dir, ignore_errors=True)
-        os.replace(staging, args.out_dir)
+        os.makedirs(os.path.dirname(out_dir), exist_ok=True)
+        write_manifests(manifests(digest.hexdigest(), args), out_dir)
     except OSError as error:
-        shutil.rmtree(staging, ignore_errors=True)
-        print("winget: %s: %s" % (error.filename or args.out_dir, error.strerror), file=sys.stderr)
+        print("winget: %s: %s" % (error.filename or out_dir, error.strerror), file=sys.stderr)
         return 1
     print("winget manifests of %s %s: %s" % (args.id, args.version, args.out_dir))
     return 0

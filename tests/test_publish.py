@@ -304,13 +304,50 @@ def test_publishing_a_course_from_its_folder(build, work, servers, cert_dir):
         assert "Tarnwick" in f.read()
     with open(os.path.join(layout(older_profile)["app"], "lessons", "lesson 1.txt"), "rb") as f:
         assert f.read() == b"Lesson 1\r\n" * 500
-    # A missing part, and what a captive portal sends instead of one.
+    # A missing part, what a captive portal sends instead of one, a chunked
+    # body cut short and a host that answers no HTTP: failing rows all.
+    with open(os.path.join(served, "downloads", new_names[1]), "rb") as f:
+        part = f.read()
     for route, shown in ((Route(status=404, body=b"gone"), "  404  "),
-                         (Route(body=b"<html><body>Please log in</body></html>"), "  200  ")):
+                         (Route(body=b"<html><body>Please log in</body></html>"), "  200  "),
+                         (Route(body=part, chunked=True, drop_after=len(part) // 2), "    -  "),
+                         (Route(raw=b"HTTP/1.1 2OO Fine\r\n\r\n"), "    -  ")):
         server.routes["/downloads/" + new_names[1]] = route
         rc, rows = check_release(tree_dir, cert_dir)
         assert rc != 0 and [r[:4] for r in rows] == ["ok  ", "ok  ", "FAIL", "FAIL"] + ["ok  "] * 3, rows
         assert shown in rows[2] and "/downloads/" + new_names[1] in rows[2]
+        assert "Traceback" not in run_text(tree_dir, cert_dir)
+
+
+def run_text(tree_dir, cert_dir):
+    run = subprocess.run(["cmake", "--build", tree_dir, "--target", "check-release"], capture_output=True,
+                         text=True, env=dict(os.environ, SSL_CERT_FILE=os.path.join(cert_dir, "ca.pem")))
+    return run.stdout + run.stderr
+
+
+def test_winget_manifests_never_replace_a_folder_of_other_files(work):
+    exe = os.path.join(work, "zept-setup.exe")
+    with open(exe, "wb") as f:
+        f.write(b"MZ a setup")
+    options = ["--id", "Olvenmark.Tarnwick", "--version", "0.1.0", "--url", "https://x.example/zept-setup.exe",
+               "--publisher", "Olvenmark", "--name", "Tarnwick", "--license", "CC-BY-4.0", "--description", "A course"]
+    winget = [sys.executable, os.path.join(SOURCE, "publish", "winget.py"), exe]
+    # The folder of the exe itself, given as ".": refused, nothing deleted.
+    run = subprocess.run(winget + ["."] + options, capture_output=True, text=True, cwd=work)
+    assert run.returncode == 1 and run.stdout == ""
+    assert run.stderr == ("winget: %s: holds zept-setup.exe, which is not a manifest of Olvenmark.Tarnwick; name an "
+                          "empty folder or the manifests' own\n" % work)
+    assert os.listdir(work) == ["zept-setup.exe"]
+    # Its own manifests it replaces, as a whole.
+    out = os.path.join(work, "winget")
+    for version in ("0.1.0", "0.1.1"):
+        options[3] = version
+        assert subprocess.run(winget + [out] + options, capture_output=True).returncode == 0
+    assert sorted(os.listdir(out)) == ["Olvenmark.Tarnwick.installer.yaml", "Olvenmark.Tarnwick.locale.en-US.yaml",
+                                       "Olvenmark.Tarnwick.yaml"]
+    with open(os.path.join(out, "Olvenmark.Tarnwick.yaml")) as f:
+        assert 'PackageVersion: "0.1.1"' in f.read()
+    assert sorted(os.listdir(work)) == ["winget", "zept-setup.exe"]
 
 
 def sha256_of(path):

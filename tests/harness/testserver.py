@@ -41,6 +41,7 @@ class Route:
     outage: float = 0.0            # after a cut or drop, requests in these seconds are closed unanswered
     down_until: float = 0.0        # (set by the server) the end of the outage under way
     busy: list = None              # one answer each before the body: (status, Retry-After or None)
+    raw: bytes = None              # sent as the whole answer, status line and all (a broken host)
     answer: object = None          # POST: a function of the request's body that gives the answer's body
     content_type: str = "application/octet-stream"
 
@@ -76,6 +77,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             time.sleep(route.stall)
         with srv.lock:
             busy = route.busy.pop(0) if route.busy else None
+        if route.raw is not None:
+            self.wfile.write(route.raw)
+            self.close_connection = True
+            return
         if busy is not None:
             # A CDN during a deployment, or under load: "not now".
             self.send_response(busy[0])
