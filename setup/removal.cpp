@@ -84,6 +84,16 @@ static int move_self_out(const wchar_t *self, wchar_t *moved, RunLog *log)
     return 1;
 }
 
+// 1 when the files a and b lie on one volume, where a file can be renamed
+// from one to the other.
+static int same_volume(const wchar_t *a, const wchar_t *b)
+{
+    WidePath volume_a;
+    WidePath volume_b;
+    return GetVolumePathNameW(a, volume_a, WIDE_PATH_CHARS) && GetVolumePathNameW(b, volume_b, WIDE_PATH_CHARS) &&
+           _wcsicmp(volume_a, volume_b) == 0;
+}
+
 // Waits (a minute at most) for the process that handed over to end, so
 // that its file can be deleted.
 static void wait_for(unsigned long pid)
@@ -108,18 +118,20 @@ int run_removal(const SetupOptions *options, RunLog *log)
     int found_self = program_path(self);
     int found_layout = find_layout(&layout);
 
+    int inside = found_layout && found_self && path_within(self, layout.InstallRoot);
+
+    temp_path(temp, L"");
+
     // Windows cannot delete a running program's file: from inside the
-    // install root, the removal moves its file out (and back when it does
-    // not remove the root), or else goes on from a temporary copy.
+    // install root, the removal moves its file out once it is sure to
+    // remove (and back when the root stays), or, where Windows refuses that
+    // move (%TEMP% on another volume), goes on from a temporary copy.
     if (options->after != 0)
         wait_for(options->after);
-    else if (found_layout && found_self && path_within(self, layout.InstallRoot)) {
-        moved = move_self_out(self, moved_to, log);
-        if (!moved && hand_over(self, options, log))
-            return 0;
-    }
+    else if (inside && !same_volume(self, temp) && hand_over(self, options, log))
+        return 0;
     // A current folder inside the root would keep it from being removed.
-    if (temp_path(temp, L""))
+    if (temp[0] != 0)
         SetCurrentDirectoryW(temp);
 
     if (!options->quiet)
@@ -152,6 +164,8 @@ int run_removal(const SetupOptions *options, RunLog *log)
     // would take for a complete installation.
     DeleteFileW(layout.MarkerFile);
     remove_our_shortcuts(&layout);
+    if (inside && options->after == 0)
+        moved = move_self_out(self, moved_to, log);
     // Always the install root of this profile's layout, never a path read
     // from the entry, a file or the command line.
     if (!remove_tree(layout.InstallRoot)) {
