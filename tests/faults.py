@@ -406,6 +406,46 @@ class Suite:
         for phase, count in sorted(phases.items()):
             self.figures["repair kills in phase " + phase] = count
 
+    def orphaned(self, server, trials):
+        """A first install killed while its tar waits to extract the course,
+        tar and bsdtar left running (as a tar.exe goes on after its setup
+        was killed): the next run starts at once, while the orphan may write
+        into the folders it works with. That run must complete exactly, and
+        so must the one after the orphan has ended."""
+        plan = os.path.join(winepfx.system32(self.build), "tar-plan.txt")
+        server.routes.update(inst.course_routes(self.build))
+        survived = 0
+        for i in range(trials):
+            profile = self.profile()
+            with open(plan, "w") as f:
+                f.write("wait zept-payload.zip\n")
+            proc = self.start(profile)
+            deadline = time.monotonic() + 120
+            while proc.poll() is None and not os.path.exists(inst.layout(profile)["app_new"]) and \
+                    time.monotonic() < deadline:
+                time.sleep(0.005)
+            time.sleep(self.rng.uniform(0, 1.5))
+            os.remove(plan)
+            for pid in [pid for name in (b"zept-setup-", b"env-run.exe") for pid in
+                        inst.windows_processes(self.build, name)]:
+                os.kill(pid, signal.SIGKILL)
+            self.finish(proc)
+            orphan = bool(inst.windows_processes(self.build, b"tar.exe"))
+            survived += orphan
+            inst.remove_shortcuts(self.build)
+            rc, text, _ = self.run(profile)
+            problems = [] if rc == 0 else ["the next run: exit %s, %r" % (rc, text.strip().splitlines()[-1:])]
+            problems += inst.trusted_but_wrong(self.build, profile)
+            deadline = time.monotonic() + 60
+            while inst.windows_processes(self.build, b"tar.exe") and time.monotonic() < deadline:
+                time.sleep(0.05)
+            problems += inst.trusted_but_wrong(self.build, profile) + self.recover(profile, server)
+            self.record("orphan-tar", "trial %d" % (i + 1), not problems,
+                        ("" if orphan else "tar had ended before the next run; ") + "; ".join(problems),
+                        limit=not orphan)
+        self.figures["orphan-tar trials"] = trials
+        self.figures["orphan-tar trials whose tar outlived the setup"] = survived
+
     def offline_copies(self, server, trials):
         """"--layout" into a folder over a slow server, killed at a random
         moment; then "--layout" again must complete the folder (the setup,
@@ -646,19 +686,26 @@ class Suite:
             "- **repair**: release 0.1.0 installed, then the runtime's DLL and a lesson deleted (what a",
             "  quarantine and a mistake do); the setup, which repairs both trees from the stored archives,",
             "  killed at a random moment. Then the setup must complete the repair exactly, with no request.",
+            "- **orphan-tar**: a first install killed (the setup alone, SIGKILL) while its tar waits two",
+            "  seconds before it extracts the course: tar and bsdtar go on, as a tar.exe does after its",
+            "  setup was killed, and write into the folder they were given while the next run, started",
+            "  at once, works beside them. That run must complete exactly and trust nothing unverified,",
+            "  and so must the setup again once the orphan has ended.",
             "- **layout**: `--layout FOLDER` (the offline copy) over the trickling server, killed at a",
             "  random moment; then `--layout` again must complete the folder (the setup, the runtime",
             "  and every part, exactly, and nothing else) fetching again at most one transfer buffer",
             "  of what the killed run kept, and a setup started from the folder must install exactly",
             "  without a request. The profile it ran in must stay empty.",
             "- **removal**: a removal started from the installed copy of the setup (as Settings starts",
-            "  it; it goes on from a copy in the temporary folder), killed at a random moment. Then",
+            "  it; it moves its own file to the temporary folder, or goes on from a copy there), killed",
+            "  at a random moment. Then",
             "  the removal again must finish it (install root and entry gone), or the setup must",
             "  install cleanly.",
-            "- **disk-full**: the setup runs under a file-size limit (writes beyond it fail as on a full",
-            "  disk), chosen to fall in the runtime download, the runtime extraction, a part download,",
-            "  the package assembly and the course extraction; it must end with the step's message and",
-            "  exit code 1, leave no unverified archive, and the next run must complete.",
+            "- **disk-full**: the setup runs under a file-size limit (writes beyond it fail, though not",
+            "  with Windows' own \"disk full\", which the black-box tests meet on a small tmpfs), chosen",
+            "  to fall in the runtime download, the runtime extraction, a part download, the package",
+            "  assembly and the course extraction; it must end with the step's message and exit code 1,",
+            "  leave no unverified archive, and the next run must complete.",
             "- **server**: an HTML page with status 200 for the runtime and for part 2, a server that",
             "  accepts the connection and never answers, a redirect loop, and a host that ignores",
             "  Range and drops every answer halfway: each must end with its message. A server that",
@@ -692,6 +739,7 @@ class Suite:
             "A server that never answers and one that stalls after part of a body both meet the",
             "setup's receive time-out (30 s, Windows' own default, set explicitly so that Wine's",
             "WinHTTP applies it too): the first ends the run with its message, the second is resumed.",
+            "No download waits longer than two minutes without progress in all.",
         ]
         with open(path, "w") as f:
             f.write("\n".join(lines) + "\n")
@@ -703,8 +751,8 @@ def main():
     parser.add_argument("--long", action="store_true")
     parser.add_argument("--seed", type=int, default=None)
     parser.add_argument("--report")
-    parser.add_argument("--only", help="run the trials of this kind alone (kill, update, repair, layout, removal, "
-                                       "disk-full, server, together)")
+    parser.add_argument("--only", help="run the trials of this kind alone (kill, update, repair, orphan-tar, layout, "
+                                       "removal, disk-full, server, together)")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     seed = args.seed if args.seed is not None else random.SystemRandom().randrange(1 << 30)
@@ -717,6 +765,7 @@ def main():
         kinds = [("kill", lambda: suite.killed(server, 100 if args.long else 10)),
                  ("update", lambda: suite.updated(server, 40 if args.long else 4)),
                  ("repair", lambda: suite.repaired(server, 20 if args.long else 2)),
+                 ("orphan-tar", lambda: suite.orphaned(server, 10 if args.long else 2)),
                  ("layout", lambda: suite.offline_copies(server, 20 if args.long else 3)),
                  ("removal", lambda: suite.removed(server, 20 if args.long else 4)),
                  ("disk-full", lambda: suite.disk_full(server)),

@@ -14,8 +14,9 @@
 // lines cmdline= (the command line as Windows passed it) and cwd=.
 // A test can plan one extraction to go wrong: "tar-plan.txt" beside this
 // program holding "fail TEXT" (print a message, exit 1), "noisy TEXT" (print
-// 400 lines of errors, exit 1) or "skip TEXT" (extract nothing, exit 0)
-// applies to a command line that contains TEXT.
+// 400 lines of errors, exit 1), "skip TEXT" (extract nothing, exit 0) or
+// "wait TEXT" (extract after two seconds: a tar that outlives a killed
+// setup) applies to a command line that contains TEXT.
 //
 // Windows' tar (libarchive's Windows writer) deletes a file that exists
 // where an entry goes before it writes the entry; a file in use makes that
@@ -185,6 +186,9 @@ int main(void)
         return 1;
     case 's':
         return 0;
+    case 'w':
+        Sleep(2000);
+        break;
     }
     // What a narrow main receives, split as the C runtime splits it (the
     // rules are those of CommandLineToArgvW for the arguments).
