@@ -16,6 +16,7 @@
 #include "setup/product.h"
 #include "setup/register.h"
 #include "setup/removal.h"
+#include "setup/run.h"
 #include "setup/selftest.h"
 #include "setup/stages.h"
 #include "setup/swap.h"
@@ -42,22 +43,16 @@ static int run_setup(const SetupOptions *options, RunLog *log)
     DownloadSession net;
 
     begin_download_session(&net, USER_AGENT, log);
-    if (!options->quiet)
-        console_title(L"Tarnwick - Olvenmark setup");
-
-    say(log, "Tarnwick - Olvenmark, Title 1 - Setup\n");
-    say(log, "============================================================\n");
-    say(log, "This setup needs an internet connection once, to download the\n");
-    say(log, "Python runtime (from python.org) and the course package (from\n");
-    say(log, "the project's own site). Every download is verified by a\n");
-    say(log, "checksum before anything is installed.\n\n");
-
-    // Two setups on one profile would extract and swap the same folders.
-    if (!take_setup_lock(SETUP_LOCK_NAME, &lock)) {
-        say(log, "The setup is already running in another window.\n");
-        code = ERROR_INSTALL_ALREADY_RUNNING;
+    open_run(options, L"Tarnwick - Olvenmark setup",
+             "Tarnwick - Olvenmark, Title 1 - Setup\n"
+             "============================================================\n"
+             "This setup needs an internet connection once, to download the\n"
+             "Python runtime (from python.org) and the course package (from\n"
+             "the project's own site). Every download is verified by a\n"
+             "checksum before anything is installed.\n\n",
+             log);
+    if (!take_run_lock(&lock, log, &code))
         goto done;
-    }
 
     if (!find_layout(&layout)) {
         say(log, "Could not find your local application folder.\n");
@@ -141,11 +136,8 @@ done:
     // A failure that a full disk caused is reported as one.
     if (code == 1 && net.disk_full)
         code = ERROR_DISK_FULL;
-    // The work is done: a window left open for reading blocks no other run.
-    release_setup_lock(lock);
     end_download_session(&net);
-    if (!options->quiet)
-        pause_at_end(CLOSING_PROMPT);
+    close_run(options, lock);
     return code;
 }
 

@@ -9,6 +9,7 @@
 #include "setup/layout.h"
 #include "setup/package.h"
 #include "setup/product.h"
+#include "setup/run.h"
 #include "setup/stages.h"
 #include "system/console.h"
 #include "system/files.h"
@@ -33,15 +34,15 @@ int run_offline_copy(const SetupOptions *options, RunLog *log)
     DWORD n = 0;
 
     begin_download_session(&net, USER_AGENT, log);
-    if (!options->quiet)
-        console_title(L"Tarnwick - Olvenmark offline copy");
-    say(log, "Tarnwick - Olvenmark, Title 1 - Offline copy\n");
-    say(log, "============================================================\n");
-    say(log, "This copies the setup and everything it installs (the Python\n");
-    say(log, "runtime and the course package) into one folder. A setup\n");
-    say(log, "started from that folder installs the course without\n");
-    say(log, "downloading it again. Every file is verified by a checksum,\n");
-    say(log, "here and again on each PC.\n\n");
+    open_run(options, L"Tarnwick - Olvenmark offline copy",
+             "Tarnwick - Olvenmark, Title 1 - Offline copy\n"
+             "============================================================\n"
+             "This copies the setup and everything it installs (the Python\n"
+             "runtime and the course package) into one folder. A setup\n"
+             "started from that folder installs the course without\n"
+             "downloading it again. Every file is verified by a checksum,\n"
+             "here and again on each PC.\n\n",
+             log);
 
     n = GetFullPathNameW(options->folder, WIDE_PATH_CHARS, folder, NULL);
     if (n == 0 || n >= WIDE_PATH_CHARS) {
@@ -58,11 +59,8 @@ int run_offline_copy(const SetupOptions *options, RunLog *log)
                  "folder.\n");
         goto done;
     }
-    if (!take_setup_lock(SETUP_LOCK_NAME, &lock)) {
-        say(log, "The setup is already running in another window.\n");
-        code = ERROR_INSTALL_ALREADY_RUNNING;
+    if (!take_run_lock(&lock, log, &code))
         goto done;
-    }
 
     if (!program_path(self) || !join_path(setup_file, folder, L"zept-setup.exe") ||
         !join_path(setup_new, folder, L"zept-setup.new")) {
@@ -102,9 +100,7 @@ done:
         code = ERROR_DISK_FULL;
     if (copying && !ok)
         DeleteFileW(setup_new);
-    release_setup_lock(lock);
     end_download_session(&net);
-    if (!options->quiet)
-        pause_at_end(CLOSING_PROMPT);
+    close_run(options, lock);
     return ok ? 0 : code;
 }

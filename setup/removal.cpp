@@ -6,6 +6,7 @@
 #include "setup/layout.h"
 #include "setup/product.h"
 #include "setup/register.h"
+#include "setup/run.h"
 #include "setup/shortcuts.h"
 #include "system/console.h"
 #include "system/files.h"
@@ -134,16 +135,12 @@ int run_removal(const SetupOptions *options, RunLog *log)
     if (temp[0] != 0)
         SetCurrentDirectoryW(temp);
 
-    if (!options->quiet)
-        console_title(L"Tarnwick - Olvenmark removal");
-    say(log, "Tarnwick - Olvenmark, Title 1 - Removal\n");
-    say(log, "============================================================\n");
-    say(log, "\n");
-    if (!take_setup_lock(SETUP_LOCK_NAME, &lock)) {
-        say(log, "The setup is already running in another window.\n");
-        code = ERROR_INSTALL_ALREADY_RUNNING;
+    open_run(options, L"Tarnwick - Olvenmark removal",
+             "Tarnwick - Olvenmark, Title 1 - Removal\n"
+             "============================================================\n\n",
+             log);
+    if (!take_run_lock(&lock, log, &code))
         goto done;
-    }
     if (!found_layout) {
         say(log, "Could not find your local application folder.\n");
         goto done;
@@ -183,8 +180,6 @@ done:
     if (moved && GetFileAttributesW(layout.InstallRoot) != INVALID_FILE_ATTRIBUTES &&
         !MoveFileExW(moved_to, self, 0))
         log_note(log, L"the setup could not move itself back to %ls (error %lu)", self, GetLastError());
-    release_setup_lock(lock);
-    if (!options->quiet)
-        pause_at_end(CLOSING_PROMPT);
+    close_run(options, lock);
     return ok ? 0 : code;
 }

@@ -80,13 +80,25 @@ int course_stage(InstallLayout *layout, DownloadSession *net, char *digest_text,
     return 1;
 }
 
-// Records what check_tree found of one tree in the flags.
-static void note_tree(TreeState state, int tree, int *damage, int *unchecked)
+// One half of find_damage: stored is whether the tree's archive (holding
+// its directory) was had and matched its pin; tree its TREE_ flag. 1 when
+// done; 0 only when, with content, the archive could not be had.
+static int check_one(int stored, const wchar_t *archive, const wchar_t *installed, int tree, int content,
+                     RunLog *log, unsigned char *copy_buffer, int *damage, int *unchecked)
 {
+    TreeState state = TREE_UNCHECKED;
+    if (stored)
+        state = check_tree(archive, installed, content, log, copy_buffer);
+    else if (content)
+        return 0;
+    else
+        log_note(log, L"%ls is not checked: its archive is not in the downloads folder or does not match its pin",
+                 installed);
     if (state == TREE_DAMAGED)
         *damage |= tree;
     else if (state == TREE_UNCHECKED)
         *unchecked |= tree;
+    return 1;
 }
 
 int find_damage(InstallLayout *layout, int content, DownloadSession *net, char *digest_text,
@@ -102,32 +114,19 @@ int find_damage(InstallLayout *layout, int content, DownloadSession *net, char *
     else
         stored = join_path(layout->RuntimeArchive, layout->DownloadsDir, RUNTIME_NAME) &&
                  file_matches_pin(layout->RuntimeArchive, PYTHON_SHA256, digest_text);
-    if (stored) {
-        note_tree(check_tree(layout->RuntimeArchive, layout->PythonDir, content, net->log, copy_buffer),
-                  TREE_RUNTIME, damage, unchecked);
-    } else if (content) {
+    if (!check_one(stored, layout->RuntimeArchive, layout->PythonDir, TREE_RUNTIME, content, net->log, copy_buffer,
+                   damage, unchecked))
         return 0;
-    } else {
-        *unchecked |= TREE_RUNTIME;
-        log_note(net->log, L"the runtime is not checked: its archive is not in the downloads folder or does not "
-                           L"match its pin");
-    }
     // The course, from the directory at the end of its last part.
     if (content)
         stored = fetch_part(layout, layout->DownloadsDir, net, PART_COUNT, digest_text);
     else
         stored = part_path(layout, layout->DownloadsDir, PART_COUNT) &&
                  file_matches_pin(layout->PartFile, PART_SHA256[PART_COUNT - 1], digest_text);
-    if (stored) {
-        note_tree(check_tree(layout->PartFile, layout->AppDir, content, net->log, copy_buffer), TREE_COURSE, damage,
-                  unchecked);
-    } else if (content) {
+    if (!check_one(stored, layout->PartFile, layout->AppDir, TREE_COURSE, content, net->log, copy_buffer, damage,
+                   unchecked)) {
         say(net->log, PACKAGE_FAILED);
         return 0;
-    } else {
-        *unchecked |= TREE_COURSE;
-        log_note(net->log, L"the course is not checked: its last part is not in the downloads folder or does not "
-                           L"match its pin");
     }
     return 1;
 }

@@ -109,11 +109,28 @@ int clear_leftovers(const InstallLayout *layout, RunLog *log)
     return cleared;
 }
 
+// Moves back what the first step renames of put_in_place moved, in
+// reverse order: the old course (moved aside to app_aside, when it was),
+// the new runtime (when python was swapped) and the old runtime. 1 when
+// every folder is where it was.
+static int undo_swap(const InstallLayout *layout, int step, int python, const wchar_t *python_aside,
+                     const wchar_t *app_aside)
+{
+    int undone = 1;
+    if (step >= 3 && app_aside[0] != 0)
+        undone = move_folder(app_aside, layout->AppDir) && undone;
+    if (step >= 2 && python)
+        undone = move_folder(layout->PythonDir, layout->PythonNew) && undone;
+    if (step >= 1 && python_aside[0] != 0)
+        undone = move_folder(python_aside, layout->PythonDir) && undone;
+    return undone;
+}
+
 int put_in_place(const InstallLayout *layout, int trees, RunLog *log, int *exit_code)
 {
     int ok = 0;
     int swapped = 0;
-    int undone = 1;
+    int undone = 0;
     int step = 0;  // how many of the four renames were made
     DWORD error = 0;
     char marker[MARKER_BYTES];
@@ -174,15 +191,8 @@ done:
         say(log, DISK_TROUBLE);
         *exit_code = disk_full_error(error) ? ERROR_DISK_FULL : 1;
     } else if (!ok) {
-        // Back as it was, in reverse order.
-        if (step >= 3 && app_aside[0] != 0)
-            undone = move_folder(app_aside, layout->AppDir) && undone;
-        if (step >= 2 && python)
-            undone = move_folder(layout->PythonDir, layout->PythonNew) && undone;
-        if (step >= 1 && python_aside[0] != 0)
-            undone = move_folder(python_aside, layout->PythonDir) && undone;
-        if (undone && had_marker)
-            undone = write_whole_file(layout->MarkerFile, marker, marker_length);
+        undone = undo_swap(layout, step, python, python_aside, app_aside) &&
+                 (!had_marker || write_whole_file(layout->MarkerFile, marker, marker_length));
         *exit_code = ERROR_FAIL_REBOOT_REQUIRED;
         if (undone)
             say(log, LEFT_AS_IT_WAS);

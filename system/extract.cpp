@@ -41,6 +41,40 @@ static size_t shared_folder(const wchar_t *archive, const wchar_t *dest_dir)
     return cut;
 }
 
+int tar_command(wchar_t *command, size_t cap, const wchar_t *archive, const wchar_t *dest_dir, wchar_t *work_dir)
+{
+    const wchar_t *relative_archive;
+    const wchar_t *relative_dest;
+    size_t cut;
+
+    work_dir[0] = 0;
+    if (!compose_path(command, cap, L"tar.exe -xf \"%ls\" -C \"%ls\"", archive, dest_dir))
+        return 0;
+    if (survives_ansi(command))
+        return 1;
+    // A profile path that tar would receive mangled: tar starts in the folder
+    // that holds both paths (handed over as UTF-16, intact) and is given
+    // them relative to it, which within the install root are plain ASCII.
+    cut = shared_folder(archive, dest_dir);
+    command[0] = 0;
+    if (cut == 0 || !compose_path(work_dir, WIDE_PATH_CHARS, L"%.*ls", (int)cut, archive))
+        return 0;
+    relative_archive = archive + cut;
+    relative_dest = dest_dir + cut;
+    if (*relative_archive == L'\\')
+        relative_archive++;
+    if (*relative_dest == L'\\')
+        relative_dest++;
+    if (*relative_dest == 0)
+        relative_dest = L".";
+    if (compose_path(command, cap, L"tar.exe -xf \"%ls\" -C \"%ls\"", relative_archive, relative_dest) &&
+        survives_ansi(command))
+        return 1;
+    command[0] = 0;
+    work_dir[0] = 0;
+    return 0;
+}
+
 // A temporary file for a child's standard error, inheritable, deleted
 // when the last handle to it is closed. NULL when none can be made.
 static HANDLE open_errors_file(void)
@@ -125,9 +159,6 @@ int extract_tar(const wchar_t *archive, const wchar_t *dest_dir, RunLog *log)
     const wchar_t *current_dir = NULL;  // the setup's own, unless paths go relative
     PROCESS_INFORMATION process;
     DWORD exit_code = 1;  // stays 1 when the query fails
-    const wchar_t *relative_archive;
-    const wchar_t *relative_dest;
-    size_t cut;
     UINT n;
 
     ZeroMemory(&process, sizeof(process));
@@ -141,31 +172,10 @@ int extract_tar(const wchar_t *archive, const wchar_t *dest_dir, RunLog *log)
         goto done;
     if (!compose_path(tar_exe, WIDE_PATH_CHARS, L"%ls\\tar.exe", system_dir))
         goto done;
-    if (!compose_path(command, COMMAND_CHARS, L"tar.exe -xf \"%ls\" -C \"%ls\"", archive, dest_dir))
+    if (!tar_command(command, COMMAND_CHARS, archive, dest_dir, work_dir))
         goto done;
-
-    // A profile path that tar would receive mangled: tar starts in the folder
-    // that holds both paths (handed over as UTF-16, intact) and is given
-    // them relative to it, which within the install root are plain ASCII.
-    if (!survives_ansi(command)) {
-        cut = shared_folder(archive, dest_dir);
-        if (cut == 0 || !compose_path(work_dir, WIDE_PATH_CHARS, L"%.*ls", (int)cut, archive))
-            goto done;
-        relative_archive = archive + cut;
-        relative_dest = dest_dir + cut;
-        if (*relative_archive == L'\\')
-            relative_archive++;
-        if (*relative_dest == L'\\')
-            relative_dest++;
-        if (*relative_dest == 0)
-            relative_dest = L".";
-        if (!compose_path(command, COMMAND_CHARS, L"tar.exe -xf \"%ls\" -C \"%ls\"", relative_archive,
-                          relative_dest))
-            goto done;
-        if (!survives_ansi(command))
-            goto done;
+    if (work_dir[0] != 0)
         current_dir = work_dir;
-    }
 
     log_note(log, L"tar: %ls (in %ls)", command, current_dir != NULL ? current_dir : L"the setup's folder");
     errors = open_errors_file();

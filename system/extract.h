@@ -1,5 +1,6 @@
 #pragma once
 
+#include <stddef.h>
 #include <wchar.h>
 
 struct RunLog;
@@ -15,6 +16,16 @@ struct RunLog;
 // itself; tar's output goes to this program's standard output, and what it
 // writes to standard error reaches this program's standard error once tar
 // has ended. log (system/log.h) receives tar's command line, its exit code
-// and the last lines of its standard error.
+// and the last lines of its standard error (its last few KiB, from the
+// first line that starts there).
 // Neither path may end in a backslash.
 int extract_tar(const wchar_t *archive, const wchar_t *dest_dir, RunLog *log);
+
+// The command line of tar for archive and dest_dir into command (cap
+// characters): tar.exe -xf "ARCHIVE" -C "DEST". Windows' tar.exe has a
+// narrow main, so its command line reaches it in the ANSI code page; where
+// a path would not survive that, both are given relative to the deepest
+// folder that holds them, which work_dir (a WidePath) receives: tar is to
+// start there. Else work_dir is empty. 1 when the command line survives
+// the code page and fits; 0 otherwise (command and work_dir empty).
+int tar_command(wchar_t *command, size_t cap, const wchar_t *archive, const wchar_t *dest_dir, wchar_t *work_dir);

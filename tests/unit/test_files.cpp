@@ -6,6 +6,7 @@
 #include <string>
 #include <windows.h>
 
+#include "system/extract.h"
 #include "system/files.h"
 #include "unit_support.h"
 
@@ -198,5 +199,35 @@ TEST_CASE("path_within: the folder itself and what lies below it")
         std::wstring path = row.path;
         CAPTURE(std::string(path.begin(), path.end()));
         CHECK(path_within(row.path, row.folder) == row.expected);
+    }
+}
+
+TEST_CASE("tar_command: the paths as they are, or relative where the ANSI code page would change them")
+{
+    // The prefixes' ANSI code page is 1252: L with stroke and CJK are not in it.
+    REQUIRE(GetACP() == 1252);
+    struct Row {
+        const wchar_t *archive, *dest;
+        int ok;
+        const wchar_t *command, *work_dir;
+    } rows[] = {
+        {L"C:\\Users\\ana\\d\\python-embed.zip", L"C:\\Users\\ana\\python-new", 1,
+         L"tar.exe -xf \"C:\\Users\\ana\\d\\python-embed.zip\" -C \"C:\\Users\\ana\\python-new\"", L""},
+        {L"C:\\Users\\Jos\u00e9\\d\\a.zip", L"C:\\Users\\Jos\u00e9\\app-new", 1,  // in the code page
+         L"tar.exe -xf \"C:\\Users\\Jos\u00e9\\d\\a.zip\" -C \"C:\\Users\\Jos\u00e9\\app-new\"", L""},
+        {L"C:\\Users\\\u0141ukasz\\ZEPT\\downloads\\a.zip", L"C:\\Users\\\u0141ukasz\\ZEPT\\app-new", 1,
+         L"tar.exe -xf \"downloads\\a.zip\" -C \"app-new\"", L"C:\\Users\\\u0141ukasz\\ZEPT"},
+        {L"C:\\\u65e5\\a.zip", L"C:\\\u65e5", 1, L"tar.exe -xf \"a.zip\" -C \".\"", L"C:\\\u65e5"},
+        {L"C:\\\u65e5\\a.zip", L"C:\\other", 0, L"", L""},              // relative to C:\\, still not
+        {L"C:\\\u65e5\\a.zip", L"D:\\x", 0, L"", L""},                // no folder holds both
+        {L"C:\\\u65e5\\a.zip", L"C:\\\u0141\\x", 0, L"", L""},        // relative, still not in the code page
+    };
+    for (const Row &row : rows) {
+        wchar_t command[8192];
+        WidePath work_dir;
+        CAPTURE(row.archive);
+        CHECK(tar_command(command, 8192, row.archive, row.dest, work_dir) == row.ok);
+        CHECK(std::wstring(command) == row.command);
+        CHECK(std::wstring(work_dir) == row.work_dir);
     }
 }
