@@ -2,6 +2,7 @@
 its self-test prints, and configuring refuses values the program cannot use."""
 import hashlib
 import os
+import re
 import subprocess
 
 import pefile
@@ -114,3 +115,37 @@ def test_configured_build_pins_what_it_was_given(build, work):
                              capture_output=True, text=True)
     assert refused.returncode != 0
     assert "ZEPT_PAYLOAD_SHA256 must be 64 lowercase hexadecimal characters" in refused.stderr
+
+
+def product_messages():
+    """Every sentence the setup prints on its own (the failures, refusals and
+    results; not the banners, progress lines " ..." and closing text), from the
+    literals its sources pass to say and printf, a macro's included."""
+    source = ""
+    for folder in ("setup",):
+        for name in sorted(os.listdir(os.path.join(SOURCE, folder))):
+            if name.endswith((".cpp", ".h")):
+                with open(os.path.join(SOURCE, folder, name)) as f:
+                    source += f.read() + "\n"
+    literal = r'"(?:[^"\\]|\\.)*"'
+
+    def joined(text):
+        return "".join(bytes(m[1:-1], "ascii").decode("unicode_escape") for m in re.findall(literal, text))
+    macros = {m.group(1): joined(m.group(2))
+              for m in re.finditer(r"#define (\w+)\s+\\?\s*((?:%s\s*)+)" % literal, source)}
+    found = set()
+    for m in re.finditer(r"\b(?:say|printf)\(\s*(?:[\w>&-]+,\s*)?((?:%s\s*)+|[A-Z_]+\b)" % literal, source):
+        text = macros.get(m.group(1)) if re.fullmatch(r"[A-Z_]+", m.group(1)) else joined(m.group(1))
+        if text and text.endswith(".\n") and not text.endswith(" ...\n") and not text.startswith("\n") and \
+                "%s" not in text and \
+                not text.startswith(("Look for", "Start menu", "SELFTEST")):
+            found.add(text[:-1].replace("%d", "1"))
+    return found
+
+
+def test_every_message_of_the_setup_is_on_the_support_page():
+    with open(os.path.join(SOURCE, "docs", "support.md"), encoding="utf-8") as f:
+        page = f.read()
+    messages = product_messages()
+    assert len(messages) >= 25  # the reader still finds them
+    assert [m for m in sorted(messages) if '"%s"' % m not in page] == []
