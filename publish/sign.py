@@ -19,7 +19,8 @@ chained to --cafile or to the system's roots. The timestamp server (RFC
 after a command that left no countersignature it is added to the signed exe.
 
 Exit code 0 when the exe is signed and verifies; otherwise one line on
-standard error and exit code 1, and the exe is deleted, so that no unsigned
+standard error (a token that refuses the PIN says so; any other failure of
+osslsigncode gives its first line that names a cause) and exit code 1, and the exe is deleted, so that no unsigned
 or half-signed exe passes for the release and the next build signs again.
 """
 import argparse

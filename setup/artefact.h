@@ -33,10 +33,11 @@ enum ArtefactFailure { ARTEFACT_NOT_FETCHED, ARTEFACT_REFUSED };
 // A file anywhere that does not match its pin is never used, and dest is
 // replaced only by a verified file: a failure never deletes it.
 // 1 when dest holds the verified artefact. 0 otherwise, with *failure
-// ARTEFACT_NOT_FETCHED (the download did not complete: its partial file
+// ARTEFACT_NOT_FETCHED (no verified file could be had: the download did not
+// complete, or its verified file could not be made final; its partial file
 // keeps what arrived) or ARTEFACT_REFUSED (the download completed and
-// failed its pin: deleted). digest_text is the run's DIGEST_TEXT_BYTES
-// buffer.
+// failed its pin: deleted). A write or a flush that a full disk refused
+// sets net->disk_full. digest_text is the run's DIGEST_TEXT_BYTES buffer.
 int obtain_artefact(DownloadSession *net, const Artefact *artefact, const wchar_t *setup_dir, const wchar_t *dest,
                     char *digest_text, ArtefactFailure *failure);
 

@@ -7,7 +7,7 @@
 
 #include "system/files.h"
 
-// The argument as UTF-8 in out (cap bytes), cut to fit.
+// The argument as UTF-8 in out (cap bytes); "?" when it does not fit.
 static void to_utf8(const wchar_t *text, char *out, size_t cap)
 {
     if (WideCharToMultiByte(CP_UTF8, 0, text, -1, out, (int)cap, NULL, NULL) <= 0)

@@ -5,7 +5,7 @@
 struct RunLog;
 
 // The installed release and its marker: the fresh folders swapped in for
-// the installed ones, the marker written last and read back, and what an
+// the installed ones, the marker written last and read by later runs, and what an
 // interrupted run left beside the installation cleared away.
 
 // What a run says when files in use kept it from changing anything.

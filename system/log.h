@@ -30,7 +30,8 @@ int log_open(RunLog *log, const wchar_t *path, int fresh);
 // Opens a fresh log in folder named prefix + " YYYY-MM-DD HH.MM.SS.log" (the
 // local time), or with " (2)" to " (9)" before ".log" when runs meet in one
 // second; then deletes the oldest files of folder named prefix + " *.log"
-// until keep remain. 1 when a log is open.
+// until keep remain, passing over one that cannot be deleted (read-only,
+// in use). 1 when a log is open.
 int log_open_dated(RunLog *log, const wchar_t *folder, const wchar_t *prefix, int keep);
 
 // Closes the file; log is then as log_none made it.
