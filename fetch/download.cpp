@@ -12,9 +12,9 @@ enum {
     // Windows' own defaults, stated: no bound on resolving the name, a
     // minute to connect, half a minute for each send and each receive.
     RESOLVE_TIMEOUT_MS = 0, CONNECT_TIMEOUT_MS = 60000, SEND_TIMEOUT_MS = 30000, RECEIVE_TIMEOUT_MS = 30000,
-    // A body that brings less than SLOW_BYTES in SLOW_WINDOW_MS (1 KiB/s
-    // over half a minute) is a try without progress, however it grows.
-    SLOW_WINDOW_MS = 30000, SLOW_BYTES = 30 * 1024
+    // Each half minute of a body is judged by its rate (rate_counts of
+    // fetch/resume.h): a try without progress when too slow, however it grows.
+    SLOW_WINDOW_MS = 30000
 };
 
 // While no size is known, a call receives at most this much.
@@ -251,18 +251,18 @@ static TryEnd store_body(Transfer *t, HINTERNET request, const Answer *answer)
                 watch->progress(stored, total, has_total, watch->context);
             available = got < available ? available - got : 0;
             // A host that trickles holds the download for as long as it
-            // likes: each half minute must bring its share.
+            // likes: each half minute must bring its share, and so must the
+            // part of one in which the call's time without progress runs out.
             unsigned long long now = GetTickCount64();
-            if (now - t->progress_at > IDLE_LIMIT_SECONDS * 1000ULL) {
-                t->slow = 1;
-                return TRY_BROKEN;
-            }
-            if (now - window_at >= SLOW_WINDOW_MS) {
-                if (stored - window_from < SLOW_BYTES) {
+            int window_over = now - window_at >= SLOW_WINDOW_MS;
+            if (window_over || now - t->progress_at > IDLE_LIMIT_SECONDS * 1000ULL) {
+                if (!rate_counts(stored - window_from, now - window_at)) {
                     t->slow = 1;
                     return TRY_BROKEN;
                 }
                 t->progress_at = now;
+            }
+            if (window_over) {
                 window_at = now;
                 window_from = stored;
             }

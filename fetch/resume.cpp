@@ -123,6 +123,11 @@ int parse_retry_after(const wchar_t *text, unsigned long long now, unsigned long
     return 1;
 }
 
+int rate_counts(unsigned long long bytes, unsigned long long elapsed_ms)
+{
+    return bytes * 1000 >= 1024 * elapsed_ms;
+}
+
 int next_try(const TryReport *report, int *fruitless, unsigned *wait_seconds)
 {
     unsigned long long wait = 0;

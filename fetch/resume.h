@@ -51,6 +51,10 @@ struct TryReport {
     unsigned long long idle_ms;      // since the call's last progress (or its start), connects included
 };
 
+// 1 when bytes arrived in elapsed_ms come at the rate that counts as
+// progress, 1 KiB/s (less is a host that trickles).
+int rate_counts(unsigned long long bytes, unsigned long long elapsed_ms);
+
 // The next step of a download: 1 to try again after *wait_seconds (0: at
 // once), 0 to give up. A try with progress is followed at once and clears
 // *fruitless (the tries in a row without one). Otherwise: a host that has

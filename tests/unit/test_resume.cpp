@@ -150,3 +150,14 @@ TEST_CASE("next_try: the schedule, the server's word and the bounds")
         CHECK(fruitless == row.fruitless_after);
     }
 }
+
+TEST_CASE("rate_counts: 1 KiB/s, over a whole window or a part of one")
+{
+    CHECK(rate_counts(30 * 1024, 30000) == 1);
+    CHECK(rate_counts(30 * 1024 - 1, 30000) == 0);
+    CHECK(rate_counts(30, 30000) == 0);             // a byte a second
+    CHECK(rate_counts(20 * 1024, 10000) == 1);      // 2 KiB/s for a third of a window
+    CHECK(rate_counts(5 * 1024, 10000) == 0);
+    CHECK(rate_counts(0, 0) == 1);                  // nothing judged yet
+    CHECK(rate_counts(1ULL << 40, 1000) == 1);
+}
