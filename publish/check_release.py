@@ -102,8 +102,10 @@ def fetch(url, context, timeout, digests, keep=None):
         # No answer, TLS refused, a garbage status line, a chunked body cut
         # short: a failing row, never a traceback.
         reason = getattr(error, "reason", error)
-        return "-", got, "%s: %s" % (type(reason).__name__, reason) if isinstance(
-            reason, http.client.HTTPException) else str(reason)
+        if isinstance(reason, http.client.HTTPException):
+            # Its text alone may be empty or a bare number.
+            return "-", got, "%s: %s" % (type(reason).__name__, reason)
+        return "-", got, str(reason)
     if status != 200:
         return str(status), got, "status %d" % status
     return str(status), got, None

@@ -54,12 +54,14 @@ def run(argv, pin=None):
 NOT_TELLING = re.compile(r'^(Failed|Engine ".*" set\.|[0-9A-F]+:error:[0-9A-F]+:.*)$')
 
 
+def pin_refused(output):
+    """Whether osslsigncode's output says that the token refused the PIN."""
+    return "Login failed" in output or "PIN incorrect" in output
+
+
 def failure_line(output, rc):
-    """What the publisher needs to read of a signing that failed: that the
-    token refused the PIN, or osslsigncode's first line that names a cause."""
+    """osslsigncode's first line that names the cause of a failure."""
     lines = [line.strip() for line in output.splitlines() if line.strip()]
-    if any("Login failed" in line or "PIN incorrect" in line for line in lines):
-        return "the token refused the PIN (osslsigncode: Login failed)"
     telling = [line for line in lines if not NOT_TELLING.match(line)] or lines
     return "osslsigncode: " + (telling[0] if telling else "exit code %d" % rc)
 
@@ -95,10 +97,9 @@ def osslsigncode_sign(exe, args):
     signed = exe + ".signed"
     rc, output = run(argv + ["-in", exe, "-out", signed], pin)
     if rc != 0 or not os.path.isfile(signed):
-        reason = failure_line(output, rc)
-        if reason.startswith("the token"):
-            raise Refused(reason)
-        raise Refused("could not sign %s (%s)" % (exe, reason))
+        if pin_refused(output):
+            raise Refused("the token refused the PIN (osslsigncode: Login failed)")
+        raise Refused("could not sign %s (%s)" % (exe, failure_line(output, rc)))
     os.replace(signed, exe)
 
 

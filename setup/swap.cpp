@@ -149,7 +149,7 @@ int put_in_place(const InstallLayout *layout, int trees, RunLog *log, int *exit_
     // so that the marker, written last, never vouches for files that a
     // power cut could still take.
     if ((python && !flush_tree(layout->PythonNew)) || (app && !flush_tree(layout->AppNew))) {
-        DWORD error = GetLastError();
+        error = GetLastError();
         log_note(log, L"the new files could not be flushed to disk (error %lu)", error);
         // Another program holding a new file keeps it from the disk for now.
         if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) {
