@@ -148,51 +148,61 @@ static void pass_on_errors(HANDLE errors, RunLog *log)
         log_output(log, "tar", tail + from, kept - from);
 }
 
-int extract_tar(const wchar_t *archive, const wchar_t *dest_dir, RunLog *log)
+int start_extraction(Extraction *run, const wchar_t *archive, const wchar_t *dest_dir, RunLog *log)
 {
-    HANDLE errors = NULL;
-    int ok = 0;
     wchar_t system_dir[MAX_PATH];
     WidePath tar_exe;
     WidePath work_dir;
     wchar_t command[COMMAND_CHARS];
     const wchar_t *current_dir = NULL;  // the setup's own, unless paths go relative
-    PROCESS_INFORMATION process;
-    DWORD exit_code = 1;  // stays 1 when the query fails
     UINT n;
 
-    ZeroMemory(&process, sizeof(process));
+    ZeroMemory(&run->process, sizeof(run->process));
+    run->errors = NULL;
     mkdirs(dest_dir);
 
     // A bare "tar.exe" would be searched for in this program's folder and
     // the current folder first (typically the user's Downloads), so the
     // program to run is named with its full system-folder path.
     n = GetSystemDirectoryW(system_dir, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH)
-        goto done;
-    if (!compose_path(tar_exe, WIDE_PATH_CHARS, L"%ls\\tar.exe", system_dir))
-        goto done;
-    if (!tar_command(command, COMMAND_CHARS, archive, dest_dir, work_dir))
-        goto done;
+    if (n == 0 || n >= MAX_PATH || !compose_path(tar_exe, WIDE_PATH_CHARS, L"%ls\\tar.exe", system_dir) ||
+        !tar_command(command, COMMAND_CHARS, archive, dest_dir, work_dir)) {
+        log_note(log, L"tar cannot be run for %ls", archive);
+        return 0;
+    }
     if (work_dir[0] != 0)
         current_dir = work_dir;
 
     log_note(log, L"tar: %ls (in %ls)", command, current_dir != NULL ? current_dir : L"the setup's folder");
-    errors = open_errors_file();
-    if (!start_process(tar_exe, command, current_dir, errors, &process)) {
+    run->errors = open_errors_file();
+    if (!start_process(tar_exe, command, current_dir, run->errors, &run->process)) {
         log_note(log, L"tar could not be started (error %lu)", GetLastError());
-        goto done;
+        if (run->errors != NULL)
+            CloseHandle(run->errors);
+        run->errors = NULL;
+        return 0;
     }
-    WaitForSingleObject(process.hProcess, INFINITE);
-    GetExitCodeProcess(process.hProcess, &exit_code);
-    log_note(log, L"tar exit code %lu", exit_code);
-    if (errors != NULL)
-        pass_on_errors(errors, log);
-    ok = exit_code == 0;
+    return 1;
+}
 
-done:
-    close_process(&process);
-    if (errors != NULL)
-        CloseHandle(errors);
-    return ok;
+int finish_extraction(Extraction *run, RunLog *log)
+{
+    DWORD exit_code = 1;  // stays 1 when the query fails
+
+    WaitForSingleObject(run->process.hProcess, INFINITE);
+    GetExitCodeProcess(run->process.hProcess, &exit_code);
+    log_note(log, L"tar exit code %lu", exit_code);
+    if (run->errors != NULL)
+        pass_on_errors(run->errors, log);
+    close_process(&run->process);
+    if (run->errors != NULL)
+        CloseHandle(run->errors);
+    run->errors = NULL;
+    return exit_code == 0;
+}
+
+int extract_tar(const wchar_t *archive, const wchar_t *dest_dir, RunLog *log)
+{
+    Extraction run;
+    return start_extraction(&run, archive, dest_dir, log) && finish_extraction(&run, log);
 }

@@ -2,6 +2,7 @@
 
 #include <stddef.h>
 #include <wchar.h>
+#include <windows.h>
 
 struct RunLog;
 
@@ -20,6 +21,18 @@ struct RunLog;
 // first line that starts there).
 // Neither path may end in a backslash.
 int extract_tar(const wchar_t *archive, const wchar_t *dest_dir, RunLog *log);
+
+// extract_tar in two steps, so that the caller can wait for tar together
+// with other work: start_extraction starts tar (1; process.hProcess is
+// signalled when it ends) or fails (0, after logging why: nothing runs);
+// finish_extraction waits for it and releases what the start took, 1
+// exactly when tar exited with 0. Every started extraction is finished.
+struct Extraction {
+    PROCESS_INFORMATION process;
+    HANDLE errors;  // tar's standard error, a temporary file; NULL: none
+};
+int start_extraction(Extraction *run, const wchar_t *archive, const wchar_t *dest_dir, RunLog *log);
+int finish_extraction(Extraction *run, RunLog *log);
 
 // The command line of tar for archive and dest_dir into command (cap
 // characters): tar.exe -xf "ARCHIVE" -C "DEST". Windows' tar.exe has a
