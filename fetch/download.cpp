@@ -81,6 +81,7 @@ static int cut_to(HANDLE file, unsigned long long size)
 struct Transfer {
     const WinHttpApi *api;
     const wchar_t *url;
+    const wchar_t *tag;          // before each line of the log
     HINTERNET connection;
     const wchar_t *path;         // of the URL
     DWORD secure;                // WINHTTP_FLAG_SECURE or 0
@@ -93,6 +94,7 @@ struct Transfer {
     unsigned long long progress_at;  // tick count of the call's last progress (or its start)
     unsigned long long server_wait;  // the last answer's Retry-After in seconds; 0: none
     int slow;                        // the last try's body came too slowly to count
+    int stopped;                     // the watch said to stop
     int disk_full;                   // a write found the disk full
 };
 
@@ -117,7 +119,7 @@ static int temporary_status(DWORD status)
 }
 
 // Notes an answer's status and the headers that say what its body is.
-static void note_answer(RunLog *log, const WinHttpApi *api, HINTERNET request)
+static void note_answer(RunLog *log, const wchar_t *tag, const WinHttpApi *api, HINTERNET request)
 {
     DWORD status = 0;
     DWORD status_size = sizeof(status);
@@ -130,7 +132,7 @@ static void note_answer(RunLog *log, const WinHttpApi *api, HINTERNET request)
         wcscpy(length, L"none");
     if (!header_text(api, request, WINHTTP_QUERY_CONTENT_RANGE, range))
         wcscpy(range, L"none");
-    log_note(log, L"HTTP %lu, Content-Length: %ls, Content-Range: %ls", status, length, range);
+    log_note(log, L"%lsHTTP %lu, Content-Length: %ls, Content-Range: %ls", tag, status, length, range);
 }
 
 // Where an answer's body goes: from offset start of the file, up to end
@@ -249,6 +251,10 @@ static TryEnd store_body(Transfer *t, HINTERNET request, const Answer *answer)
             stored += got;
             if (watch->progress != NULL)
                 watch->progress(stored, total, has_total, watch->context);
+            if (watch->stopped != NULL && watch->stopped(watch->context)) {
+                t->stopped = 1;
+                return TRY_FAILED;
+            }
             available = got < available ? available - got : 0;
             // A host that trickles holds the download for as long as it
             // likes: each half minute must bring its share, and so must the
@@ -321,15 +327,15 @@ static TryEnd fetch_rest(Transfer *t, DownloadSession *net, int *answered)
     if (have > 0 && !compose_path(range, HEADER_CHARS, L"Range: bytes=%llu-", have))
         goto done;
     end = TRY_BROKEN;
-    log_note(net->log, L"GET %ls%ls%ls", t->url, have > 0 ? L"  " : L"", have > 0 ? range : L"");
+    log_note(net->log, L"%lsGET %ls%ls%ls", t->tag, t->url, have > 0 ? L"  " : L"", have > 0 ? range : L"");
     if (!api->SendRequest(request, have > 0 ? range : WINHTTP_NO_ADDITIONAL_HEADERS, have > 0 ? (DWORD)-1L : 0,
                           WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
         !api->ReceiveResponse(request, NULL)) {
-        log_note(net->log, L"no answer (error %lu)", GetLastError());
+        log_note(net->log, L"%lsno answer (error %lu)", t->tag, GetLastError());
         goto done;
     }
     *answered = 1;
-    note_answer(net->log, api, request);
+    note_answer(net->log, t->tag, api, request);
     end = judge_answer(t, request, have, &answer);
     if (end == TRY_BUSY && header_text(api, request, WINHTTP_QUERY_RETRY_AFTER, retry_after)) {
         GetSystemTimeAsFileTime(&utc);
@@ -345,10 +351,11 @@ static TryEnd fetch_rest(Transfer *t, DownloadSession *net, int *answered)
         end = store_body(t, request, &answer);
         DWORD error = end == TRY_COMPLETE ? 0 : GetLastError();
         file_size(t->file, &now);
-        log_note(net->log, L"%ls%ls after %llu bytes of body: the file holds %llu (error %lu)", TRY_NAMES[end],
-                 t->slow ? L" (too slow to count)" : L"", now > answer.start ? now - answer.start : 0, now, error);
+        log_note(net->log, L"%ls%ls%ls after %llu bytes of body: the file holds %llu (error %lu)", t->tag, TRY_NAMES[end],
+                 t->slow ? L" (too slow to count)" : t->stopped ? L" (stopped)" : L"",
+                 now > answer.start ? now - answer.start : 0, now, error);
     } else {
-        log_note(net->log, L"%ls", TRY_NAMES[end]);
+        log_note(net->log, L"%ls%ls", t->tag, TRY_NAMES[end]);
     }
 
 done:
@@ -366,10 +373,17 @@ void begin_download_session(DownloadSession *net, const wchar_t *user_agent, Run
     net->session = NULL;
     net->answered_count = 0;
     net->disk_full = 0;
+    InitializeCriticalSection(&net->hosts_lock);
+}
+
+void note_disk_full(DownloadSession *net, unsigned long error)
+{
+    if (disk_full_error(error))
+        InterlockedExchange(&net->disk_full, 1);
 }
 
 // The index of host (with its port) in the session's table of hosts that
-// have answered; -1 when it has none there.
+// have answered; -1 when it has none there. The caller holds the lock.
 static int answered_index(const DownloadSession *net, const wchar_t *host, INTERNET_PORT port)
 {
     for (int i = 0; i < net->answered_count; i++) {
@@ -379,17 +393,29 @@ static int answered_index(const DownloadSession *net, const wchar_t *host, INTER
     return -1;
 }
 
+// 1 when host has answered some request of the session.
+static int host_answered(DownloadSession *net, const wchar_t *host, INTERNET_PORT port)
+{
+    EnterCriticalSection(&net->hosts_lock);
+    int answered = answered_index(net, host, port) >= 0;
+    LeaveCriticalSection(&net->hosts_lock);
+    return answered;
+}
+
 // Notes that host answered. A table that is full keeps its first hosts:
 // another then only loses the quick end of a host that is not there.
 static void note_answered(DownloadSession *net, const wchar_t *host, INTERNET_PORT port)
 {
-    if (answered_index(net, host, port) >= 0 || net->answered_count == SESSION_HOSTS)
-        return;
-    wcscpy(net->answered_host[net->answered_count], host);
-    net->answered_port[net->answered_count++] = port;
+    EnterCriticalSection(&net->hosts_lock);
+    if (answered_index(net, host, port) < 0 && net->answered_count < SESSION_HOSTS) {
+        wcscpy(net->answered_host[net->answered_count], host);
+        net->answered_port[net->answered_count++] = port;
+    }
+    LeaveCriticalSection(&net->hosts_lock);
 }
 
-void end_download_session(DownloadSession *net)
+// Closes what was opened, leaving the session empty but usable.
+static void close_session(DownloadSession *net)
 {
     if (net->session != NULL)
         net->api.CloseHandle(net->session);
@@ -400,9 +426,13 @@ void end_download_session(DownloadSession *net)
     net->api = WinHttpApi();
 }
 
-// Loads WinHTTP and opens the session, unless an earlier download did. On
-// failure the session is left empty, as begin_download_session made it.
-static int open_session(DownloadSession *net)
+void end_download_session(DownloadSession *net)
+{
+    close_session(net);
+    DeleteCriticalSection(&net->hosts_lock);
+}
+
+int open_download_session(DownloadSession *net)
 {
     int ok = 0;
     DWORD receive_response_ms = RECEIVE_TIMEOUT_MS;
@@ -432,18 +462,28 @@ static int open_session(DownloadSession *net)
 
 done:
     if (!ok)
-        end_download_session(net);
+        close_session(net);
     return ok;
 }
 
-// Waits seconds before the next try, telling the watcher each second.
-static void wait_to_retry(const DownloadWatch *watch, unsigned seconds)
+// 1 when the watcher says to stop.
+static int told_to_stop(const DownloadWatch *watch)
+{
+    return watch->stopped != NULL && watch->stopped(watch->context);
+}
+
+// Waits seconds before the next try, telling the watcher each second. 0
+// when the watcher said to stop instead.
+static int wait_to_retry(const DownloadWatch *watch, unsigned seconds)
 {
     for (unsigned left = seconds; left > 0; left--) {
+        if (told_to_stop(watch))
+            return 0;
         if (watch->waiting != NULL)
             watch->waiting(left, watch->context);
         Sleep(1000);
     }
+    return 1;
 }
 
 int download(DownloadSession *net, const wchar_t *url, const wchar_t *path, unsigned long long size,
@@ -458,17 +498,21 @@ int download(DownloadSession *net, const wchar_t *url, const wchar_t *path, unsi
     HANDLE file = INVALID_HANDLE_VALUE;
     URL_COMPONENTS parts;
     Transfer transfer;
-    const DownloadWatch none = {NULL, NULL, NULL};
+    const DownloadWatch none = {NULL, NULL, NULL, NULL, NULL};
     unsigned long long left = 0;
     wchar_t host[HOST_CHARS];
     wchar_t url_path[URL_PATH_CHARS];
     unsigned char buffer[TRANSFER_CHUNK];
+    const wchar_t *tag = L"";
+    int host_known = 0;
 
     transfer.disk_full = 0;
     if (watch == NULL)
         watch = &none;
-    if (!open_session(net)) {
-        log_note(net->log, L"WinHTTP could not be opened (error %lu)", GetLastError());
+    tag = watch->tag != NULL ? watch->tag : L"";
+    transfer.tag = tag;
+    if (!open_download_session(net)) {
+        log_note(net->log, L"%lsWinHTTP could not be opened (error %lu)", tag, GetLastError());
         goto done;
     }
 
@@ -480,7 +524,7 @@ int download(DownloadSession *net, const wchar_t *url, const wchar_t *path, unsi
     parts.dwUrlPathLength = URL_PATH_CHARS - 1;
     if (!net->api.CrackUrl(url, 0, 0, &parts) ||
         (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS)) {
-        log_note(net->log, L"not an http or https URL: %ls", url);
+        log_note(net->log, L"%lsnot an http or https URL: %ls", tag, url);
         goto done;
     }
     connection = net->api.Connect(net->session, host, parts.nPort, 0);
@@ -505,12 +549,22 @@ int download(DownloadSession *net, const wchar_t *url, const wchar_t *path, unsi
     transfer.progress_at = GetTickCount64();
     transfer.server_wait = 0;
     transfer.slow = 0;
+    transfer.stopped = 0;
+    // Known to be there: by an answer of the session before this call (not
+    // one that a download beside it got meanwhile), or by one of its own.
+    host_known = host_answered(net, host, parts.nPort);
     for (;;) {
         unsigned long long reached = 0;
         int answered = 0;
+        if (told_to_stop(watch)) {
+            log_note(net->log, L"%lsstopped", tag);
+            goto done;
+        }
         TryEnd end = fetch_rest(&transfer, net, &answered);
-        if (answered)
+        if (answered) {
             note_answered(net, host, parts.nPort);
+            host_known = 1;
+        }
         if (end == TRY_COMPLETE)
             break;
         if (end == TRY_FAILED || !file_size(file, &reached))
@@ -523,26 +577,29 @@ int download(DownloadSession *net, const wchar_t *url, const wchar_t *path, unsi
             furthest = reached;
         if (report.progress)
             transfer.progress_at = GetTickCount64();
-        // A host that has never answered in this session is not there at
-        // all (or the link is gone): the download ends at once.
-        report.host_answered = answered_index(net, host, parts.nPort) >= 0;
+        // A host that has never answered is not there at all (or the link
+        // is gone): the download ends at once.
+        report.host_answered = host_known;
         report.server_wait = end == TRY_BUSY ? transfer.server_wait : 0;
         report.idle_ms = GetTickCount64() - transfer.progress_at;
         if (!next_try(&report, &fruitless, &wait)) {
-            log_note(net->log, L"given up after %d tries in a row without progress, %llu s without progress",
+            log_note(net->log, L"%lsgiven up after %d tries in a row without progress, %llu s without progress", tag,
                      fruitless + 1, report.idle_ms / 1000);
             goto done;
         }
         if (wait > 0) {
-            log_note(net->log, L"no progress: waiting %u s before trying again", wait);
-            wait_to_retry(watch, wait);
+            log_note(net->log, L"%lsno progress: waiting %u s before trying again", tag, wait);
+            if (!wait_to_retry(watch, wait)) {
+                log_note(net->log, L"%lsstopped while waiting", tag);
+                goto done;
+            }
         }
     }
     ok = 1;
 
 done:
     if (transfer.disk_full)
-        net->disk_full = 1;
+        InterlockedExchange(&net->disk_full, 1);
     if (file != INVALID_HANDLE_VALUE) {
         int empty = !ok && file_size(file, &left) && left == 0;
         CloseHandle(file);

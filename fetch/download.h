@@ -42,12 +42,24 @@ struct DownloadSession {
     int answered_count;
     wchar_t answered_host[SESSION_HOSTS][SESSION_HOST_CHARS];
     INTERNET_PORT answered_port[SESSION_HOSTS];
-    // Set when a write of the run found the disk full: by a download, and by
-    // the caller for its own writes (the exit code says so).
-    int disk_full;
+    // Set (note_disk_full) when a write of the run found the disk full: by a
+    // download, and by the caller for its own writes (the exit code says
+    // so). Only ever set, from any thread.
+    volatile LONG disk_full;
+    // Guards the table of hosts: downloads of several threads share it.
+    CRITICAL_SECTION hosts_lock;
 };
 void begin_download_session(DownloadSession *net, const wchar_t *user_agent, RunLog *log);
 void end_download_session(DownloadSession *net);
+
+// Loads WinHTTP and opens the session unless it is open (the first
+// download does it itself). Downloads on several threads need it opened
+// first, by the thread that ends the session. 1 when the session is open;
+// 0 with it left empty.
+int open_download_session(DownloadSession *net);
+
+// Records in net a full disk when error (a Windows error code) says so.
+void note_disk_full(DownloadSession *net, unsigned long error);
 
 // What a download tells its caller while it runs; each member may be NULL.
 // Neither may print unless standard output is a console.
@@ -59,6 +71,12 @@ struct DownloadWatch {
     // Once a second while the download waits to try again: the seconds left.
     void (*waiting)(unsigned seconds, void *context);
     void *context;
+    // Asked after every chunk and every second of a wait: 1 ends the
+    // download there, as a failure that keeps what the file holds.
+    int (*stopped)(void *context);
+    // Put before each of the download's lines in the log (downloads side by
+    // side: "part 2: "); NULL: nothing.
+    const wchar_t *tag;
 };
 
 // HTTP/1.1 GETs of url (http or https, no query) in the session net (with
@@ -93,9 +111,10 @@ struct DownloadWatch {
 // link gone for half a minute is waited out; the sixth such try in a row
 // ends the download, and so does a wait that would take the call past two
 // minutes without progress (each try's connect, send and receive are bound
-// by what is left of those two minutes, too). A first answer that never
-// came, from a host that has given none in this session, ends it at once
-// (the host or the link is not there). Every other status ends it at once.
+// by what is left of those two minutes, too). An answer that never came,
+// from a host that had given none in this session when the call began and
+// none to this call since, ends it at once (the host or the link is not
+// there; what downloads beside it got meanwhile does not count). Every other status ends it at once.
 // In all, a call receives at most ten times the body's known size (a host
 // that restarts every answer), or 1 GiB while no size is known.
 //
@@ -106,6 +125,10 @@ struct DownloadWatch {
 // as complete without a request.
 //
 // A write that the disk refuses as full sets net->disk_full.
+//
+// Several downloads may run at once in one session, each on a thread of
+// its own with its own file and watch: each has its own connection, and
+// they share only the session's handle and its table of hosts.
 //
 // Success (1): the file holds the whole body, closed (the caller flushes it
 // as it makes it final: make_final of system/files.h).

@@ -115,7 +115,7 @@ int main(void)
         RunLog log;
         log_none(&log);
         begin_download_session(&net, L"zept-bench", &log);
-        DownloadWatch watch = {count_progress, NULL, &counted};
+        DownloadWatch watch = {count_progress, NULL, &counted, NULL, NULL};
         ok = download(&net, args[2], args[3], 0, &watch);
         end_download_session(&net);
         seconds = now() - start;
