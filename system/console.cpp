@@ -94,3 +94,64 @@ void format_progress(char *out, size_t cap, unsigned long long stored, unsigned 
         snprintf(out, cap, "  %lu.%lu MB", got / 10, got % 10);
     out[cap - 1] = 0;
 }
+
+void format_install_progress(char *out, size_t cap, unsigned long long stored, unsigned long long total,
+                             int has_total, int has_rate, unsigned long long per_second, long long seconds_left)
+{
+    const unsigned long long MB = 1048576;
+    size_t used = 0;
+
+    format_progress(out, cap, stored, total, has_total);
+    if (cap == 0 || !has_rate)
+        return;
+    used = strlen(out);
+    if (per_second >= MB) {
+        unsigned long tenths = (unsigned long)(per_second * 10 / MB);
+        snprintf(out + used, cap - used, ", %lu.%lu MB/s", tenths / 10, tenths % 10);
+    } else {
+        snprintf(out + used, cap - used, ", %lu KB/s", (unsigned long)(per_second / 1024));
+    }
+    used = strlen(out);
+    if (seconds_left >= 60)
+        snprintf(out + used, cap - used, ", about %lu min left", (unsigned long)((seconds_left + 59) / 60));
+    else if (seconds_left >= 0)
+        snprintf(out + used, cap - used, ", about %lu s left", (unsigned long)seconds_left);
+    out[cap - 1] = 0;
+}
+
+void rate_meter_begin(RateMeter *meter)
+{
+    meter->samples = 0;
+    meter->next = 0;
+}
+
+void rate_meter_add(RateMeter *meter, unsigned long long at, unsigned long long count)
+{
+    int newest = (meter->next + RATE_SAMPLES - 1) % RATE_SAMPLES;
+    if (meter->samples > 0 && at - meter->at[newest] < RATE_STEP_MS)
+        return;
+    meter->at[meter->next] = at;
+    meter->count[meter->next] = count;
+    meter->next = (meter->next + 1) % RATE_SAMPLES;
+    if (meter->samples < RATE_SAMPLES)
+        meter->samples++;
+}
+
+int rate_meter_read(const RateMeter *meter, unsigned long long *per_second, int *steady)
+{
+    int oldest = meter->samples < RATE_SAMPLES ? 0 : meter->next;
+    int newest = (meter->next + RATE_SAMPLES - 1) % RATE_SAMPLES;
+    unsigned long long span = 0;
+
+    *per_second = 0;
+    *steady = 0;
+    if (meter->samples < 2)
+        return 0;
+    span = meter->at[newest] - meter->at[oldest];
+    if (span < 1000)
+        return 0;
+    if (meter->count[newest] > meter->count[oldest])
+        *per_second = (meter->count[newest] - meter->count[oldest]) * 1000 / span;
+    *steady = meter->samples == RATE_SAMPLES;
+    return 1;
+}

@@ -37,3 +37,29 @@ void live_line_end(LiveLine *line);
 // down; the percentage rounded down, at most 100). out holds cap bytes;
 // the text is cut to fit and always terminated.
 void format_progress(char *out, size_t cap, unsigned long long stored, unsigned long long total, int has_total);
+
+// The counter line of a whole install: format_progress's text, then the
+// speed (", 2.4 MB/s", or ", 512 KB/s" below 1 MB/s) when per_second is
+// known (has_rate), then the time left (", about 20 s left", over a minute
+// ", about 3 min left", rounded up) when seconds_left is 0 or more.
+void format_install_progress(char *out, size_t cap, unsigned long long stored, unsigned long long total,
+                             int has_total, int has_rate, unsigned long long per_second, long long seconds_left);
+
+// The speed of a running count over its last few seconds: samples at least
+// RATE_STEP_MS apart, the last RATE_SAMPLES of them kept.
+enum { RATE_SAMPLES = 8, RATE_STEP_MS = 500 };
+struct RateMeter {
+    unsigned long long at[RATE_SAMPLES];     // tick count of each sample
+    unsigned long long count[RATE_SAMPLES];  // the count then
+    int samples;                             // kept so far, up to RATE_SAMPLES
+    int next;                                // where the next one goes
+};
+void rate_meter_begin(RateMeter *meter);
+// Takes the count at tick count at, unless the last sample is younger than
+// RATE_STEP_MS.
+void rate_meter_add(RateMeter *meter, unsigned long long at, unsigned long long count);
+// 1 with *per_second the count's growth per second between the oldest and
+// the newest sample, once they are a second apart; *steady 1 once every
+// sample is kept (three and a half seconds): only then is a time left worth
+// telling. A count that fell gives 0 per second. 0 before that second.
+int rate_meter_read(const RateMeter *meter, unsigned long long *per_second, int *steady);
