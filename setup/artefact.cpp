@@ -40,18 +40,14 @@ static int download_with_counter(DownloadSession *net, const wchar_t *url, const
 {
     LiveLine line;
     live_line_begin(&line);
-    DownloadWatch watch = {draw_counter, draw_waiting, &line};
+    DownloadWatch watch = {draw_counter, draw_waiting, &line, NULL, NULL};
     int ok = download(net, url, temp, size, &watch);
     live_line_end(&line);
     return ok;
 }
 
-// Makes the finished file temp the artefact at dest, only when it matches
-// its pin. 1 when dest is the verified file. 0 otherwise: a temp that
-// failed its pin is deleted (*refused 1), one that could not be renamed is
-// kept (a full disk noted in net); dest is as it was.
-static int settle(const Artefact *artefact, const wchar_t *temp, const wchar_t *dest, char *digest_text,
-                  int *refused, DownloadSession *net)
+int settle_artefact(DownloadSession *net, const Artefact *artefact, const wchar_t *temp, const wchar_t *dest,
+                    char *digest_text, int *refused)
 {
     RunLog *log = net->log;
     *refused = 0;
@@ -66,37 +62,37 @@ static int settle(const Artefact *artefact, const wchar_t *temp, const wchar_t *
     if (!make_final(temp, dest)) {
         DWORD error = GetLastError();
         log_note(log, L"could not make %ls final (error %lu)", dest, error);
-        net->disk_full |= disk_full_error(error);
+        note_disk_full(net, error);
         return 0;
     }
     log_note(log, L"verified %ls (SHA-256 %hs)", dest, artefact->sha256);
     return 1;
 }
 
-// The copy from the setup's folder (see obtain_artefact). 1 when dest is a
-// verified copy; 0 when the folder has no such file, it does not match its
-// pin, or the copy failed (nothing of it left; a full disk noted in net).
-static int copy_from_setup_folder(const Artefact *artefact, const wchar_t *setup_dir, const wchar_t *dest,
-                                  char *digest_text, DownloadSession *net)
+int setup_folder_source(const Artefact *artefact, const wchar_t *setup_dir, const wchar_t *dest, wchar_t *source,
+                        char *digest_text)
 {
-    RunLog *log = net->log;
-    WidePath source;
+    const wchar_t *name = wcsrchr(dest, L'\\');
+    return setup_dir[0] != 0 && name != NULL && join_path(source, setup_dir, name + 1) &&
+           file_matches_pin(source, artefact->sha256, digest_text);
+}
+
+int copy_artefact(DownloadSession *net, const Artefact *artefact, const wchar_t *source, const wchar_t *dest,
+                  char *digest_text)
+{
     WidePath temp;
     int refused = 0;
-    const wchar_t *name = wcsrchr(dest, L'\\');
 
-    if (setup_dir[0] == 0 || name == NULL || !join_path(source, setup_dir, name + 1) ||
-        !copying_path(temp, dest) || !file_matches_pin(source, artefact->sha256, digest_text))
+    if (!copying_path(temp, dest))
         return 0;
-    say(log, "Copying %s from the setup's folder ...\n", artefact->title);
-    log_note(log, L"copy of %ls", source);
+    log_note(net->log, L"copy of %ls", source);
     // What is used is the copy, so the copy is what is checked (the file
     // there may change meanwhile).
     if (!copy_file(source, temp)) {
         DWORD error = GetLastError();
-        log_note(log, L"the copy failed (error %lu)", error);
-        net->disk_full |= disk_full_error(error);
-    } else if (settle(artefact, temp, dest, digest_text, &refused, net)) {
+        log_note(net->log, L"the copy failed (error %lu)", error);
+        note_disk_full(net, error);
+    } else if (settle_artefact(net, artefact, temp, dest, digest_text, &refused)) {
         return 1;
     }
     DeleteFileW(temp);
@@ -112,20 +108,24 @@ int obtain_artefact(DownloadSession *net, const Artefact *artefact, const wchar_
                     char *digest_text, ArtefactFailure *failure)
 {
     WidePath partial;
+    WidePath source;
     int refused = 0;
 
     if (file_matches_pin(dest, artefact->sha256, digest_text)) {
         log_note(net->log, L"kept %ls: it matches its pin", dest);
         return 1;
     }
-    if (copy_from_setup_folder(artefact, setup_dir, dest, digest_text, net))
-        return 1;
+    if (setup_folder_source(artefact, setup_dir, dest, source, digest_text)) {
+        say(net->log, "Copying %s from the setup's folder ...\n", artefact->title);
+        if (copy_artefact(net, artefact, source, dest, digest_text))
+            return 1;
+    }
     say(net->log, "Downloading %s ...\n", artefact->title);
     *failure = ARTEFACT_NOT_FETCHED;
     if (!partial_path(partial, dest, artefact->sha256) ||
         !download_with_counter(net, artefact->url, partial, artefact->size))
         return 0;
-    if (settle(artefact, partial, dest, digest_text, &refused, net))
+    if (settle_artefact(net, artefact, partial, dest, digest_text, &refused))
         return 1;
     // What failed its pin is gone, so that the next run starts clean.
     if (refused)

@@ -41,6 +41,24 @@ enum ArtefactFailure { ARTEFACT_NOT_FETCHED, ARTEFACT_REFUSED };
 int obtain_artefact(DownloadSession *net, const Artefact *artefact, const wchar_t *setup_dir, const wchar_t *dest,
                     char *digest_text, ArtefactFailure *failure);
 
+// The quiet steps of obtain_artefact, for a caller that prints its lines
+// itself and fetches several files at once (each on a thread of its own:
+// each call touches only its own files and digest_text).
+// 1 when setup_dir (empty: none) holds dest's file, matching its pin; its
+// path then in source (a WidePath).
+int setup_folder_source(const Artefact *artefact, const wchar_t *setup_dir, const wchar_t *dest, wchar_t *source,
+                        char *digest_text);
+// Copies source to dest's copying name, checks the copy and makes it dest.
+// 1 when dest is the verified copy; 0 with nothing of the copy left.
+int copy_artefact(DownloadSession *net, const Artefact *artefact, const wchar_t *source, const wchar_t *dest,
+                  char *digest_text);
+// Makes the finished file temp the artefact at dest, only when it matches
+// its pin. 1 when dest is the verified file. 0 otherwise: a temp that
+// failed its pin is deleted (*refused 1), one that could not be renamed is
+// kept (a full disk noted in net); dest is as it was.
+int settle_artefact(DownloadSession *net, const Artefact *artefact, const wchar_t *temp, const wchar_t *dest,
+                    char *digest_text, int *refused);
+
 // out (a WidePath) = dest + ".copying": where a copy from the setup's
 // folder is written until it is verified. 1 when it fits; 0 otherwise.
 int copying_path(wchar_t *out, const wchar_t *dest);

@@ -102,16 +102,9 @@ static int run_setup(const SetupOptions *options, RunLog *log)
         }
         // A repair extracts again only what is damaged, from the stored
         // archives: nothing is fetched that is stored and verified.
-        if (!complete || (damage & TREE_RUNTIME)) {
-            if (!runtime_stage(&layout, &net, digest_text))
-                goto done;
-            made |= TREE_RUNTIME;
-        }
-        if (!complete || (damage & TREE_COURSE)) {
-            if (!course_stage(&layout, &net, digest_text, copy_buffer))
-                goto done;
-            made |= TREE_COURSE;
-        }
+        made = complete ? damage : TREE_RUNTIME | TREE_COURSE;
+        if (!install_trees(&layout, made, &net, digest_text, copy_buffer))
+            goto done;
         if (!put_in_place(&layout, made, log, &code))
             goto done;
     } else {

@@ -11,6 +11,7 @@
 #include "setup/product.h"
 #include "setup/run.h"
 #include "setup/stages.h"
+#include "setup/transfers.h"
 #include "system/console.h"
 #include "system/files.h"
 #include "system/log.h"
@@ -30,6 +31,7 @@ int run_offline_copy(const SetupOptions *options, RunLog *log)
     WidePath setup_file;
     WidePath setup_new;
     char digest_text[DIGEST_TEXT_BYTES];
+    unsigned char copy_buffer[COPY_BUFFER_BYTES];
     DownloadSession net;
     DWORD n = 0;
 
@@ -78,14 +80,8 @@ int run_offline_copy(const SetupOptions *options, RunLog *log)
     }
     // The files go into the folder under the names they have in the
     // downloads folder, where a setup started from there looks for them.
-    if (!fetch_runtime(&layout, folder, &net, digest_text))
+    if (!fetch_side_by_side(&layout, folder, FETCH_RUNTIME | FETCH_PARTS, &net, digest_text, copy_buffer))
         goto done;
-    for (int part = 1; part <= PART_COUNT; part++) {
-        if (!fetch_part(&layout, folder, &net, part, digest_text)) {
-            say(log, "The course download failed. Check your connection and run the setup again.\n");
-            goto done;
-        }
-    }
     // Last, so that a folder with a setup in it has what the setup needs.
     if (copying && !make_final(setup_new, setup_file)) {
         say(log, NOT_WRITABLE);

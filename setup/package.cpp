@@ -11,7 +11,7 @@
 #include "setup/artefact.h"
 #include "system/log.h"
 
-enum { PART_NAME_CHARS = 80, PART_URL_CHARS = 1024, PART_TITLE_CHARS = 40, DIGEST_CHARS = 64 };
+enum { PART_NAME_CHARS = 80, DIGEST_CHARS = 64 };
 
 // The name of part n (from 1) on the host and in the downloads folder: its
 // SHA-256 and ".part" when the parts are named by content, else the
@@ -106,9 +106,7 @@ void delete_other_parts(const wchar_t *folder, int unfinished_only)
     FindClose(search);
 }
 
-// Appends the whole content of the file at path to package. 1 when every
-// byte was read and handed to Windows; 0 with GetLastError() saying why.
-static int append_file(HANDLE package, const wchar_t *path, unsigned char *copy_buffer)
+int append_part(HANDLE package, const wchar_t *path, unsigned char *copy_buffer, Sha256 *digest)
 {
     int ok = 0;
     HANDLE part = INVALID_HANDLE_VALUE;
@@ -123,9 +121,13 @@ static int append_file(HANDLE package, const wchar_t *path, unsigned char *copy_
             goto done;
         if (got == 0)
             break;
-        // A short write is caught by the digest of the whole package.
-        if (!WriteFile(package, copy_buffer, got, &put, NULL))
-            goto done;
+        sha256_add(digest, copy_buffer, got);
+        // A write cut short goes on with the rest, so that what refused it
+        // (a full disk) is what the error says.
+        for (DWORD done = 0; done < got; done += put) {
+            if (!WriteFile(package, copy_buffer + done, got - done, &put, NULL) || put == 0)
+                goto done;
+        }
     }
     ok = 1;
 
@@ -141,64 +143,31 @@ int part_path(InstallLayout *layout, const wchar_t *folder, int n)
     return part_name(name, n) && join_path(layout->PartFile, folder, name);
 }
 
-int fetch_part(InstallLayout *layout, const wchar_t *folder, DownloadSession *net, int n, char *digest_text)
+int part_artefact(InstallLayout *layout, const wchar_t *folder, int n, wchar_t *url, char *title, Artefact *part)
 {
     wchar_t name[PART_NAME_CHARS];
+
+    snprintf(title, PART_TITLE_CHARS, "course part %d of %d", n, PART_COUNT);
+    part->url = url;
+    part->sha256 = PART_SHA256[n - 1];
+    part->size = PART_SIZE[n - 1];
+    part->title = title;
+    return part_name(name, n) && compose_path(url, PART_URL_CHARS, L"%ls%ls", COURSE_BASE_URL, name) &&
+           join_path(layout->PartFile, folder, name);
+}
+
+int fetch_part(InstallLayout *layout, const wchar_t *folder, DownloadSession *net, int n, char *digest_text)
+{
     wchar_t part_url[PART_URL_CHARS];
     char title[PART_TITLE_CHARS];
-    Artefact part = {part_url, PART_SHA256[n - 1], PART_SIZE[n - 1], title};
+    Artefact part;
     ArtefactFailure failure = ARTEFACT_NOT_FETCHED;
 
-    snprintf(title, sizeof(title), "course part %d of %d", n, PART_COUNT);
-    if (!part_name(name, n) || !compose_path(part_url, PART_URL_CHARS, L"%ls%ls", COURSE_BASE_URL, name) ||
-        !join_path(layout->PartFile, folder, name))
+    if (!part_artefact(layout, folder, n, part_url, title, &part))
         return 0;
     if (obtain_artefact(net, &part, layout->SetupDir, layout->PartFile, digest_text, &failure))
         return 1;
     if (failure == ARTEFACT_REFUSED)
-        say(net->log, "Course part %d failed its checksum.\n", n);
+        say(net->log, PART_REFUSED, n);
     return 0;
-}
-
-int build_package(InstallLayout *layout, DownloadSession *net, char *digest_text, unsigned char *copy_buffer)
-{
-    int ok = 0;
-    int created = 0;
-    HANDLE package = INVALID_HANDLE_VALUE;
-
-    package = CreateFileW(layout->PayloadArchive, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
-                          FILE_ATTRIBUTE_NORMAL, NULL);
-    if (package == INVALID_HANDLE_VALUE) {
-        say(net->log, "Could not create the course package file.\n");
-        goto done;
-    }
-    created = 1;
-    for (int n = 1; n <= PART_COUNT; n++) {
-        if (!fetch_part(layout, layout->DownloadsDir, net, n, digest_text))
-            goto done;
-        if (!append_file(package, layout->PartFile, copy_buffer)) {
-            net->disk_full |= disk_full_error(GetLastError());
-            goto done;
-        }
-    }
-    // On disk before it counts; and closed before it can be hashed.
-    if (!FlushFileBuffers(package)) {
-        net->disk_full |= disk_full_error(GetLastError());
-        goto done;
-    }
-    CloseHandle(package);
-    package = INVALID_HANDLE_VALUE;
-    if (!file_matches_pin(layout->PayloadArchive, PAYLOAD_SHA256, digest_text))
-        goto done;
-    ok = 1;
-
-done:
-    if (package != INVALID_HANDLE_VALUE)
-        CloseHandle(package);
-    // Nothing half-built or unverified may stay for a later run to trust.
-    if (created && !ok) {
-        DeleteFileW(layout->PayloadArchive);
-        say(net->log, PACKAGE_FAILED);
-    }
-    return ok;
 }

@@ -6,10 +6,14 @@
 // stdio.h, or a C++ header that windows.h pulls in switches MinGW's printf
 // from the C runtime's own to its larger replacement.
 struct DownloadSession;
-enum { COPY_BUFFER_BYTES = 65536 };
+struct Artefact;
+struct Sha256;
+enum { COPY_BUFFER_BYTES = 65536, PART_URL_CHARS = 1024, PART_TITLE_CHARS = 40 };
 
 // The message of a course package that could not be built and verified.
 #define PACKAGE_FAILED "The course package did not verify and was removed. Run the setup again.\n"
+// The line of a course part (its number) that did not match its pin.
+#define PART_REFUSED "Course part %d failed its checksum.\n"
 
 // PartFile = the path of course part n (from 1) in folder. 1 when it fits.
 int part_path(InstallLayout *layout, const wchar_t *folder, int n);
@@ -17,21 +21,21 @@ int part_path(InstallLayout *layout, const wchar_t *folder, int n);
 // Makes sure the verified course part n (from 1; the pinned parts are
 // named by content or numbered) lies in folder (the downloads folder, or an
 // offline copy's) as PartFile (setup/artefact.h: kept, copied from the
-// setup's folder or downloaded, resuming a partial file). 1 when it does. 0 otherwise, after printing
-// "Course part N failed its checksum." when a download did not match its
-// pin (then deleted); a download that did not complete prints nothing.
+// setup's folder or downloaded, resuming a partial file). 1 when it does.
+// 0 otherwise, after printing PART_REFUSED when a download did not match
+// its pin (then deleted); a download that did not complete prints nothing.
 int fetch_part(InstallLayout *layout, const wchar_t *folder, DownloadSession *net, int n, char *digest_text);
 
-// Builds the course package PayloadArchive from its parts: fetch_part for
-// each, so that no byte enters the package before its part matched its
-// pin; appends it, and checks the whole package against its pin.
-// digest_text is the run's DIGEST_TEXT_BYTES buffer, copy_buffer its
-// COPY_BUFFER_BYTES buffer.
-// 1 when the package is there and verified. 0 after printing the message:
-// the package file is closed and deleted, so nothing half-built stays for a
-// later run to trust; verified part files and partial files stay, a part
-// that failed its pin is deleted.
-int build_package(InstallLayout *layout, DownloadSession *net, char *digest_text, unsigned char *copy_buffer);
+// The artefact of course part n (from 1) in part, its URL and title in the
+// caller's url (PART_URL_CHARS) and title (PART_TITLE_CHARS); its path in
+// folder as PartFile. 1 when they fit.
+int part_artefact(InstallLayout *layout, const wchar_t *folder, int n, wchar_t *url, char *title, Artefact *part);
+
+// Appends the whole content of the file at path to package (a HANDLE open
+// for writing), and adds it to digest on the way: each byte is read once.
+// copy_buffer is COPY_BUFFER_BYTES. 1 when every byte was written; 0 with
+// GetLastError() saying why.
+int append_part(void *package, const wchar_t *path, unsigned char *copy_buffer, Sha256 *digest);
 
 // Deletes, in folder (the downloads folder: never one the setup did not
 // make), the files on their way in (partial files, copies) that are not

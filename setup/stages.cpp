@@ -12,16 +12,14 @@
 #include "setup/package.h"
 #include "setup/shortcuts.h"
 #include "setup/swap.h"
+#include "setup/transfers.h"
 #include "system/extract.h"
 #include "system/files.h"
 #include "system/log.h"
 
 enum { LAUNCH_ARGS_CHARS = 4200 };
 
-// After an extraction of archive into a folder of root failed: tar's exit
-// code does not say why, the space left does. Less free than the archive's
-// own size is a full disk.
-static void note_full_disk(DownloadSession *net, const wchar_t *root, const wchar_t *archive)
+void note_full_disk(DownloadSession *net, const wchar_t *root, const wchar_t *archive)
 {
     WIN32_FILE_ATTRIBUTE_DATA data;
     unsigned long long size = 0;
@@ -29,7 +27,7 @@ static void note_full_disk(DownloadSession *net, const wchar_t *root, const wcha
         size = ((unsigned long long)data.nFileSizeHigh << 32) | data.nFileSizeLow;
     if (short_of_space(root, size)) {
         log_note(net->log, L"the disk is full: less than %llu bytes free", size);
-        net->disk_full = 1;
+        InterlockedExchange(&net->disk_full, 1);
     }
 }
 
@@ -42,34 +40,26 @@ int fetch_runtime(InstallLayout *layout, const wchar_t *folder, DownloadSession 
         obtain_artefact(net, &runtime, layout->SetupDir, layout->RuntimeArchive, digest_text, &failure))
         return 1;
     if (failure == ARTEFACT_REFUSED)
-        say(net->log, "The Python download failed its checksum and was removed. Run the setup again.\n");
+        say(net->log, RUNTIME_REFUSED);
     else
-        say(net->log, "The Python download failed. Check your connection and run the setup again.\n");
+        say(net->log, RUNTIME_FAILED);
     return 0;
 }
 
-int runtime_stage(InstallLayout *layout, DownloadSession *net, char *digest_text)
+int install_trees(InstallLayout *layout, int trees, DownloadSession *net, char *digest_text,
+                  unsigned char *copy_buffer)
 {
-    if (!fetch_runtime(layout, layout->DownloadsDir, net, digest_text))
-        return 0;
-    say(net->log, "Extracting Python runtime ...\n");
-    // Into a fresh folder: the installed runtime stays as it is until the
-    // whole new release is there.
-    if (!discard_folder(layout, layout->PythonNew) ||
-        !extract_tar(layout->RuntimeArchive, layout->PythonNew, net->log) || !file_exists(layout->NewPythonwExe)) {
-        note_full_disk(net, layout->InstallRoot, layout->RuntimeArchive);
-        say(net->log, "Could not extract the Python runtime (tar.exe is part of Windows 10 and 11).\n");
-        return 0;
-    }
-    return 1;
-}
+    int plan = FETCH_INSTALL;
 
-int course_stage(InstallLayout *layout, DownloadSession *net, char *digest_text, unsigned char *copy_buffer)
-{
+    if (trees & TREE_RUNTIME)
+        plan |= FETCH_RUNTIME;
     // A package verified by an earlier run is used again; no part is fetched.
-    if (!file_matches_pin(layout->PayloadArchive, PAYLOAD_SHA256, digest_text) &&
-        !build_package(layout, net, digest_text, copy_buffer))
+    if ((trees & TREE_COURSE) && !file_matches_pin(layout->PayloadArchive, PAYLOAD_SHA256, digest_text))
+        plan |= FETCH_PARTS;
+    if (!fetch_side_by_side(layout, layout->DownloadsDir, plan, net, digest_text, copy_buffer))
         return 0;
+    if (!(trees & TREE_COURSE))
+        return 1;
     say(net->log, "Extracting the course ...\n");
     if (!discard_folder(layout, layout->AppNew) || !extract_tar(layout->PayloadArchive, layout->AppNew, net->log) ||
         !file_exists(layout->NewLauncher)) {

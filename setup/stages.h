@@ -15,23 +15,33 @@ struct RunLog;
 // digest_text its digest buffer (DIGEST_TEXT_BYTES), copy_buffer its
 // COPY_BUFFER_BYTES buffer (setup/package.h).
 
+// The lines of a runtime archive that could not be had, and of one that
+// could not be extracted.
+#define RUNTIME_REFUSED "The Python download failed its checksum and was removed. Run the setup again.\n"
+#define RUNTIME_FAILED "The Python download failed. Check your connection and run the setup again.\n"
+#define RUNTIME_NOT_EXTRACTED "Could not extract the Python runtime (tar.exe is part of Windows 10 and 11).\n"
+
 // Makes sure the verified runtime archive lies in folder (the downloads
 // folder, or an offline copy's) as RuntimeArchive (setup/artefact.h: kept,
 // copied from the setup's folder or downloaded). 1 when it does; 0 after
 // printing the message.
 int fetch_runtime(InstallLayout *layout, const wchar_t *folder, DownloadSession *net, char *digest_text);
 
-// fetch_runtime, then extracts the archive into a fresh
-// PythonNew. 1 when pythonw.exe exists there afterwards. A download that
-// fails its digest is deleted. The installed runtime is not touched.
-int runtime_stage(InstallLayout *layout, DownloadSession *net, char *digest_text);
+// Makes the trees (TREE_ flags) afresh: the runtime extracted into a fresh
+// PythonNew, the course into a fresh AppNew, from their verified archives
+// (setup/transfers.h: fetched side by side, the runtime extracted while the
+// parts arrive; a course package verified by an earlier run is used again,
+// and one that is being built or fails its digest never survives a
+// failure). 1 when pythonw.exe and the launcher script exist there; 0
+// after printing the message. The installed trees are not touched, the
+// part files always stay.
+int install_trees(InstallLayout *layout, int trees, DownloadSession *net, char *digest_text,
+                  unsigned char *copy_buffer);
 
-// Makes sure a verified course package lies in the downloads folder
-// (building it from the verified parts unless one is there) and extracts it
-// into a fresh AppNew. 1 when the launcher script exists there afterwards.
-// A package that is being built or fails its digest never survives a
-// failure; the part files always stay. The installed course is not touched.
-int course_stage(InstallLayout *layout, DownloadSession *net, char *digest_text, unsigned char *copy_buffer);
+// After an extraction of archive into a folder of root failed: tar's exit
+// code does not say why, the space left does. Less free than the archive's
+// own size is a full disk, noted in net.
+void note_full_disk(DownloadSession *net, const wchar_t *root, const wchar_t *archive);
 
 // Checks the installed runtime and course against the directories of their
 // verified archives in the downloads folder (setup/check.h): the runtime

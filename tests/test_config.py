@@ -134,7 +134,7 @@ def product_messages():
     macros = {m.group(1): joined(m.group(2))
               for m in re.finditer(r"#define (\w+)\s+\\?\s*((?:%s\s*)+)" % literal, source)}
     found = set()
-    for m in re.finditer(r"\b(?:say|printf)\(\s*(?:[\w>&-]+,\s*)?((?:%s\s*)+|[A-Z_]+\b)" % literal, source):
+    for m in re.finditer(r"\b(?:say|say_line|printf)\(\s*(?:[\w>&-]+,\s*)?((?:%s\s*)+|[A-Z_]+\b)" % literal, source):
         text = macros.get(m.group(1)) if re.fullmatch(r"[A-Z_]+", m.group(1)) else joined(m.group(1))
         if text and text.endswith(".\n") and not text.endswith(" ...\n") and not text.startswith("\n") and \
                 "%s" not in text and \
