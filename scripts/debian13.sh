@@ -2,7 +2,8 @@
 # The test suite on Debian 13 (trixie): MinGW-w64 GCC 14 with binutils 2.44,
 # Wine 10, bsdtar 3.7.4, cppcheck 2.17, Python 3.13. The system folder
 # build/debian13/root is made once with debootstrap from Debian's packages
-# (the mirror this host's apt uses) and reused while it is there; the suite
+# (the mirror this host's apt uses) and reused while it is there with the
+# packages that install-deps.sh lists (a changed list makes it anew); the suite
 # builds into build/debian13/build. With arguments, runs them there instead
 # (for example: scripts/debian13.sh sh).
 #
@@ -13,7 +14,8 @@ set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh debootstrap bubblewrap
 root=build/debian13/root
-if [ ! -e "$root/.zept-ready" ]; then
+packages=$(scripts/install-deps.sh --list)
+if [ "$(cat "$root/.zept-ready" 2>/dev/null)" != "$packages" ]; then
     echo "Making the Debian 13 folder $root (a few minutes) ..."
     mirror=$(grep -hs -o -E 'https?://[^ ]+/debian/?( |$)' /etc/apt/sources.list /etc/apt/sources.list.d/* \
              | grep -v security | head -n 1 | tr -d ' ')
@@ -22,10 +24,10 @@ if [ ! -e "$root/.zept-ready" ]; then
     rm -rf "$root.new"
     mkdir -p build/debian13
     # shellcheck disable=SC2046
-    debootstrap --variant=minbase --include=$(scripts/install-deps.sh --list | tr ' ' ','),ca-certificates \
+    debootstrap --variant=minbase --include=$(echo $packages | tr ' ' ','),ca-certificates \
         trixie "$root.new" $mirror > build/debian13/debootstrap.log 2>&1 \
         || { tail -n 20 build/debian13/debootstrap.log; exit 1; }
-    touch "$root.new/.zept-ready"
+    echo "$packages" > "$root.new/.zept-ready"
     rm -rf "$root"
     mv "$root.new" "$root"
 fi

@@ -7,7 +7,7 @@ set -eu
 
 PACKAGES="cmake make g++-mingw-w64-x86-64-win32 wine wine64 libarchive-tools
 python3 python3-pytest python3-pefile python3-yaml openssl doctest-dev osslsigncode softhsm2
-libengine-pkcs11-openssl curl cppcheck tmux strace"
+libengine-pkcs11-openssl curl cppcheck tmux strace aria2"
 if [ "${1:-}" = "--list" ]; then
     echo $PACKAGES
     exit 0

@@ -49,9 +49,10 @@ MIB = 1 << 20
 # A package made elsewhere and pinned by hand: two numbered halves.
 HAND_PARTS = ["/downloads/zept-payload.part01", "/downloads/zept-payload.part02"]
 FULL = {"digest": 512, "download": 512, "runtime": 32, "course": 256, "memory": (0, 512), "repeat": 3, "pack": 1024,
-        "update": (40, 20, 3), "store": (11, 1000, 24, 4)}
+        "update": (40, 20, 3), "store": (11, 1000, 24, 4), "link": (4, 15, 4, 500000, 0.08)}
 SMOKE = {"digest": 8, "download": 8, "runtime": 1, "course": 4, "memory": (0, 4), "repeat": 1, "pack": 16,
-         "update": (10, 5, 1), "store": (1, 20, 2, 1)}
+         "update": (10, 5, 1), "store": (1, 20, 2, 1), "link": (1, 3, 1, 2000000, 0.08)}
+TRANSFERS_AT_ONCE = 4  # the setup's, and aria2c's -j
 WORDS = [w.encode() for w in "the harbour of Tarnwick salt road lesson map tour step old ship".split()]
 
 
@@ -488,6 +489,69 @@ class Bench:
         shutil.rmtree(artefacts, ignore_errors=True)
         shutil.rmtree(profile, ignore_errors=True)
 
+    def link(self):
+        """A publisher's build of a course of about 64 MiB (runtime 4 MiB)
+        from a host that caps every connection at a rate (what one CUBIC
+        connection gets of a lossy link) and answers each request a round
+        trip late: the first install against the link's own limit (the
+        bytes over the host's rate with four connections) and against
+        aria2c -j4 fetching the same files from the same host; and the tail
+        from the last byte sent to the course started, against extracting
+        the package with bsdtar."""
+        runtime_mib, media, media_mib, rate, delay = self.sizes["link"]
+        artefacts = self.artefacts("link", runtime_mib, 0)
+        course = os.path.join(artefacts, "course")
+        rng = random.Random(13)
+        files = {"lessons/%03d/lesson.txt" % n: b" ".join(rng.choice(WORDS) for _ in range(2000)) for n in range(40)}
+        files.update({"media/clip-%02d.bin" % n: rng.randbytes(media_mib * MIB) for n in range(media)})
+        inst.write_tree(course, files)
+        port = free_port()
+        exe = self.configure(artefacts, port, "link-tree", course)
+        tree = os.path.join(self.root, "link-tree")
+        with open(os.path.join(tree, "gen", "release", "pins.h")) as f:
+            order = re.findall(r'^    "([0-9a-f]{64})",  // part', f.read(), re.M)
+        parts = {"/downloads/%s.part" % sha: os.path.join(tree, "publish", sha + ".part") for sha in order}
+        server = self.serve(artefacts, port, parts)
+        server.rate, server.delay = rate, delay
+        profile = os.path.join(self.root, "link profile")
+        os.makedirs(profile)
+        clock = time.time() - time.monotonic()
+        try:
+            first, _ = self.setup_run(exe, profile)
+            last_byte = max(r.done for r in server.requests) + clock
+            record = inst.layout(profile)["launch_record"]
+            assert inst.launch_record(record) is not None
+            started = os.path.getmtime(record)
+            fetched = os.path.join(self.root, "link-aria2")
+            urls = os.path.join(self.root, "link-urls.txt")
+            with open(urls, "w") as f:
+                f.write("".join("https://localhost:%d%s\n" % (port, path) for path in [inst.PYTHON_PATH] + list(parts)))
+            aria2 = wall(["aria2c", "-q", "-j%d" % TRANSFERS_AT_ONCE, "--async-dns=false",
+                          "--ca-certificate=" + os.path.join(self.certs, "ca.pem"), "-d", fetched, "-i", urls])
+        finally:
+            testserver.stop(server)
+            inst.remove_shortcuts(self.build)
+        total = os.path.getsize(os.path.join(artefacts, "python-embed.zip")) + sum(
+            os.path.getsize(path) for path in parts.values())
+        package = os.path.join(self.root, "link-package.zip")
+        with open(package, "wb") as out:
+            for path in parts.values():
+                with open(path, "rb") as f:
+                    shutil.copyfileobj(f, out)
+        scratch = os.path.join(self.root, "link-scratch")
+        os.makedirs(scratch)
+        extraction = wall(["bsdtar", "-xf", package, "-C", scratch])
+        limit = total / (rate * TRANSFERS_AT_ONCE)
+        self.row("first install, %.0f MiB in %d parts, host capped at %.0f Mbit/s a connection, %d ms a request"
+                 % (total / MIB, len(parts), rate * 8 / 1e6, delay * 1000), "%.1f s" % first,
+                 "aria2c -j4 %.1f s" % aria2, "%.2f x aria2c" % (first / aria2))
+        self.row("", "", "the link's limit (4 connections) %.1f s" % limit, "%.2f x the limit" % (first / limit))
+        self.row("tail: the last byte sent to the course started", "%.2f s" % (started - last_byte),
+                 "bsdtar extracting the package %.2f s" % extraction,
+                 "%+.2f s beyond the extraction" % (started - last_byte - extraction))
+        for path in (artefacts, profile, fetched, scratch, package, urls):
+            shutil.rmtree(path, ignore_errors=True) if os.path.isdir(path) else os.path.exists(path) and os.remove(path)
+
     def report(self, path, smoke):
         lines = [
             "# Performance",
@@ -539,6 +603,18 @@ class Bench:
             "  here). Second runs and trivial starts are taken in turns, seven of each, and their",
             "  medians compared: Wine's start times drift with the machine's load. The entry's size is",
             "  measured only when the trees were made, so the folders of the course are not walked.",
+            "- **Capped host**: the course of the link row is packed by content at the default part size",
+            "  (4 MiB); the test server sends every answer at most at the rate given, on each connection",
+            "  of its own, and starts each answer 80 ms after its request (a round trip of a school's",
+            "  Wi-Fi). The setup fetches up to four files at a time, each on its own connection, the next",
+            "  one requested as soon as a transfer's bytes are in, and verifies, renames and appends",
+            "  them to the package off that path; aria2c fetches the same files from the same host with",
+            "  four at a time (`-j4`) and nothing else. The link's limit is the bytes over four",
+            "  connections' rate. The tail runs from the last byte the host sent (its own record) to the",
+            "  course's launch record (written by the course as it starts): the package's last part",
+            "  verified and appended, the package's digest (computed as it was written) compared,",
+            "  the course extracted, swapped in, the shortcuts and the launch; bsdtar extracting the",
+            "  package from the page cache is the reference.",
             "- **Packing**: `pack.py` writes the ZIP (Python's zlib; files whose start does not compress,",
             "  half of this course, are stored instead of deflated), then splits it into its parts and",
             "  hashes them while bsdtar extracts it again into a scratch folder on the other core, and",
@@ -583,6 +659,7 @@ def main():
     bench.digest()
     bench.download()
     bench.install()
+    bench.link()
     memory_ok = bench.memory()
     bench.pack()
     bench.update()

@@ -303,6 +303,37 @@ class Suite:
         for phase, count in sorted(phases.items()):
             self.figures["kills in phase " + phase] = count
 
+    def on_their_way(self, profile):
+        """How many partial files the downloads folder of profile holds."""
+        downloads = inst.layout(profile)["downloads"]
+        return sum(1 for name in os.listdir(downloads) if name.endswith(".partial")) if os.path.isdir(downloads) else 0
+
+    def killed_side_by_side(self, server, trials):
+        """First installs over a slow server, killed while at least two
+        transfers are under way (two partial files growing). The next run
+        must complete, fetching again at most one transfer buffer of each
+        artefact that was on its way."""
+        most = 0
+        for i in range(trials):
+            profile = self.profile()
+            server.routes.update(inst.course_routes(self.build, trickle=SLOW))
+            first_request = len(server.requests)
+            proc = self.start(profile)
+            at, alive = self.kill_at(proc, 0, lambda: self.on_their_way(profile) >= 2, 1.0)
+            under_way = self.on_their_way(profile)
+            most = max(most, under_way)
+            trusted = inst.trusted_but_wrong(self.build, profile)
+            kept, sent_before = self.kept(inst.layout(profile)["downloads"]), self.sent(server, first_request)
+            recovery = len(server.requests)
+            problems = self.recover(profile, server)
+            problems += self.fetched_again(server, kept, sent_before, recovery)
+            if not alive:
+                problems.append("the setup ended before two transfers were under way")
+            self.record("side-by-side", "trial %d at %.2f s, %d on their way" % (i + 1, at, under_way),
+                        alive and not trusted and not problems, "; ".join(trusted + problems))
+        self.figures["side-by-side kill trials"] = trials
+        self.figures["most partial files at a kill"] = most
+
     def update_phase(self, profile):
         """How far a killed update from 0.1.0 to 0.2.0 had come."""
         p = inst.layout(profile)
@@ -678,6 +709,10 @@ class Suite:
             "  its partial file (\"fetched again\"; the artefact that failed its digest excepted) may be",
             "  at most one transfer buffer (64 KiB); what was sent before the kill but not stored is",
             "  reported beside it.",
+            "- **side-by-side**: a first install over the trickling server, whose files come up to four",
+            "  at a time, killed within a second of the moment when two partial files are there (two",
+            "  transfers under way); then the setup with a healthy server must complete, fetching again",
+            "  at most one transfer buffer of each artefact that was on its way.",
             "- **update**: release 0.1.0 installed, then the setup of release 0.2.0 (a lesson changed,",
             "  one dropped, one added) over the trickling server, killed at a random moment (half of",
             "  them after its course extraction has begun, around the swap of the folders). Afterwards",
@@ -751,7 +786,7 @@ def main():
     parser.add_argument("--long", action="store_true")
     parser.add_argument("--seed", type=int, default=None)
     parser.add_argument("--report")
-    parser.add_argument("--only", help="run the trials of this kind alone (kill, update, repair, orphan-tar, layout, "
+    parser.add_argument("--only", help="run the trials of this kind alone (kill, side-by-side, update, repair, orphan-tar, layout, "
                                        "removal, disk-full, server, together)")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
@@ -763,6 +798,7 @@ def main():
     server = inst.start_course_server(build)
     try:
         kinds = [("kill", lambda: suite.killed(server, 100 if args.long else 10)),
+                 ("side-by-side", lambda: suite.killed_side_by_side(server, 40 if args.long else 3)),
                  ("update", lambda: suite.updated(server, 40 if args.long else 4)),
                  ("repair", lambda: suite.repaired(server, 20 if args.long else 2)),
                  ("orphan-tar", lambda: suite.orphaned(server, 10 if args.long else 2)),

@@ -75,7 +75,7 @@ def test_update_replaces_the_course_and_an_older_setup_opens_it(build, installed
     # the course, only the parts that changed are fetched (the lessons' and
     # the central directory's), the media's parts are kept.
     numbers, paths = new_parts(build)
-    assert [r.path for r in course.requests] == paths
+    assert sorted(r.path for r in course.requests) == sorted(paths)
     assert 0 < len(paths) < len(part_paths(build, "zept-setup-update")) - 2
     # 0.1.0's parts and the leftovers are gone; what is not a part stays.
     for name in foreign:
@@ -108,7 +108,7 @@ def test_a_new_runtime_replaces_the_runtime_folder_exactly(build, installed, cou
     run = run_setup(build, installed, "zept-setup-runtime")
     assert run.text == crlf(BANNER + "Downloading Python runtime ...\n" + update_text(build)[len(BANNER):])
     assert run.rc == 0
-    assert [r.path for r in course.requests] == [RELEASES["zept-setup-runtime"][0]] + new_parts(build)[1]
+    assert sorted(r.path for r in course.requests) == sorted([RELEASES["zept-setup-runtime"][0]] + new_parts(build)[1])
     assert installation_problems(build, installed, "zept-setup-runtime") == []
     assert "python312._pth" not in os.listdir(layout(installed)["python"])
 

@@ -78,6 +78,15 @@ def part_paths(build, variant="zept-setup-test"):
     return ["/downloads/" + name for name in part_names(build, variant)]
 
 
+def beside_parts(build, folder, variant="zept-setup-test"):
+    """The files of folder that are neither a course part of the variant nor
+    one's partial file: what stays beside the failure of one transfer is
+    only what the others fetched, verified or partial."""
+    parts = set(part_names(build, variant))
+    return sorted(name for name in os.listdir(folder)
+                  if re.sub(r"\.[0-9a-f]{16}\.partial$", "", name) not in parts)
+
+
 def part_lines(count, numbers=None):
     """The setup's line for each course part it downloads (numbers from 1)."""
     return "".join("Downloading course part %d of %d ...\n" % (n, count) for n in numbers or range(1, count + 1))

@@ -3,11 +3,16 @@
 Serves files from a folder, or per-path routes with fault modes, as static
 hosts and CDNs do: "Range: bytes=N-" is answered with 206 and Content-Range
 (416 beyond the end), connections are kept alive. Records every request
-(method, path, headers, body bytes sent) so a test can check what went over
-the wire. Binds 127.0.0.1 only.
+(method, path, headers, body bytes sent, the connection, when it came and
+when its answer ended) so a test can check what went over the wire. Binds
+127.0.0.1 only. A whole host can be made slow as a lossy link makes it:
+each connection capped at a rate, each answer a round trip late; and its
+link can go for a while, cutting every answer under way.
 
     server = start(port, root=DIR, cert=PEM, key=KEY)   # cert: HTTPS
     server.routes["/x"] = Route(status=404)
+    server.rate, server.delay = 500000, 0.08   # bytes/s per connection, s per answer
+    server.lose_link = (1 << 20, 6)            # after 1 MiB of bodies, gone for 6 s
     server.requests  -> [Request(...), ...]
     stop(server)
 
@@ -53,6 +58,8 @@ class Request:
     headers: list = field(default_factory=list)
     sent: int = 0                  # body bytes written to the connection
     at: float = 0.0                # time.monotonic() when it arrived
+    connection: int = 0            # the connection it came on, numbered from 1 as they were accepted
+    done: float = 0.0              # time.monotonic() when its answer ended (0: never)
 
 
 class _Handler(http.server.BaseHTTPRequestHandler):
@@ -61,15 +68,24 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     def log_message(self, *args):
         pass
 
+    def setup(self):
+        super().setup()
+        with self.server.lock:
+            self.server.connections += 1
+            self.number = self.server.connections
+
     def do_GET(self):
         srv = self.server
-        record = Request(self.command, self.path, list(self.headers.items()), at=time.monotonic())
+        record = Request(self.command, self.path, list(self.headers.items()), at=time.monotonic(),
+                         connection=self.number)
         with srv.lock:
             srv.requests.append(record)
             route = srv.routes.get(self.path)
         if route is None:
             route = self._file_route()
-        if time.monotonic() < route.down_until:
+        if srv.delay:
+            time.sleep(srv.delay)
+        if time.monotonic() < max(route.down_until, srv.down_until):
             # The link is gone: the connection ends with no answer.
             self.close_connection = True
             return
@@ -96,11 +112,23 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             route = Route(body=route.answer(query), content_type=route.content_type)
         try:
             self._answer(route, record)
+            record.done = time.monotonic()
         except (BrokenPipeError, ConnectionResetError, ssl.SSLError):
             self.close_connection = True
 
     do_HEAD = do_GET
     do_POST = do_GET
+
+    def _link_lost(self, sent):
+        """Counts sent body bytes against lose_link: True once the link is
+        gone (every answer under way is cut where it is)."""
+        srv = self.server
+        with srv.lock:
+            srv.body_sent += sent
+            if srv.lose_link and srv.body_sent >= srv.lose_link[0]:
+                srv.down_until = time.monotonic() + srv.lose_link[1]
+                srv.lose_link = None
+            return time.monotonic() < srv.down_until
 
     def _file_route(self):
         root = self.server.root
@@ -145,8 +173,11 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         if status in (204, 304) or self.command == "HEAD":
             return
+        srv = self.server
         step = route.trickle[0] if route.trickle else 1 << 20
-        sent = 0
+        if srv.rate:
+            step = min(step, 16384)
+        sent, began = 0, time.monotonic()
         while sent < limit:
             piece = body[sent:min(limit, sent + step)]
             if route.chunked:
@@ -155,6 +186,12 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 self.wfile.write(piece)
             sent += len(piece)
             record.sent = sent
+            if srv.rate:
+                self.wfile.flush()
+                time.sleep(max(0.0, began + sent / srv.rate - time.monotonic()))
+            if self._link_lost(len(piece)):
+                cut = True
+                break
             # A pause between pieces, none after the last: the connection
             # is free for the next request once the body is out.
             if route.trickle and sent < limit:
@@ -195,6 +232,8 @@ def start(port, root=None, cert=None, key=None):
     server.root = root
     server.routes = {}
     server.requests = []
+    server.rate, server.delay, server.lose_link = 0, 0.0, None
+    server.down_until, server.body_sent, server.connections = 0.0, 0, 0
     server.lock = threading.Lock()
     server.thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
     server.thread.start()
