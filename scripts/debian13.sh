@@ -30,6 +30,8 @@ if [ "$(cat "$root/.zept-ready" 2>/dev/null)" != "$packages" ]; then
     echo "$packages" > "$root.new/.zept-ready"
     rm -rf "$root"
     mv "$root.new" "$root"
+    # A Wine prefix made by the old folder's Wine no longer trusts the test CA.
+    rm -rf build/debian13/build/wine
 fi
 mkdir -p "$root/src"
 if [ $# = 0 ]; then
