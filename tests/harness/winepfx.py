@@ -162,11 +162,16 @@ def processes(build, name):
     """Process ids of the prefix's programs (Windows programs, its
     wineserver) whose command line holds name."""
     prefix = paths(build)["prefix"].encode()
+    # Another mount namespace (a build host's folder) may have a prefix of
+    # the same path: not this one.
+    ours = os.readlink("/proc/self/ns/mnt")
     found = []
     for pid in os.listdir("/proc"):
         if not pid.isdigit():
             continue
         try:
+            if os.readlink("/proc/%s/ns/mnt" % pid) != ours:
+                continue
             with open("/proc/%s/environ" % pid, "rb") as f:
                 env = f.read().split(b"\0")
             with open("/proc/%s/cmdline" % pid, "rb") as f:
